@@ -1,0 +1,29 @@
+#pragma once
+
+#include "mediainfo.h"
+
+#include <QString>
+
+// What one probe of a source found; the window applies it only when the whole probe succeeded.
+struct ProbeResult
+{
+    bool hasAudio = false;
+    qint32 durationsec = 0;
+    qint64 estimatedkb = 0;
+    QString summary;
+};
+
+namespace probe {
+
+// Probes fileName through lib; throws KelvaneError on a number the library answered badly.
+ProbeResult probeSource(MediaLibrary &lib, const QString &fileName, const QString &bitrateText);
+
+// Whole seconds from the library's play time in milliseconds (ceiling).
+qint32 durationFromPlayTime(const QByteArray &playTime);
+
+// Output size in kilobytes for a bitrate in kbit/s; wide, so that it never wraps.
+qint64 estimateKb(const QString &bitrateText, qint32 durationsec);
+
+QString estimateText(qint64 estimatedkb);
+
+} // namespace probe

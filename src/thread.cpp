@@ -1,0 +1,136 @@
+#include "thread.h"
+
+#include "chunks.h"
+
+#include <QDeadlineTimer>
+#include <QFileInfo>
+#include <QProcess>
+
+std::atomic<bool> converting{false};
+
+TThread::TThread()
+{
+    connect(this, &QThread::finished, this, &QObject::deleteLater);
+}
+
+void TThread::setOnTerminate(QObject *receiver, TerminateHandler handler)
+{
+    m_receiver = receiver;
+    m_onTerminate = std::move(handler);
+}
+
+void TThread::run()
+{
+    try {
+        Execute();
+    } catch (...) {
+        // A failed work step ends the thread quietly; the handler below still runs.
+    }
+    DoTerminate();
+}
+
+void TThread::DoTerminate()
+{
+    if (!m_onTerminate || !m_receiver)
+        return;
+    // Blocking on purpose: the worker's thread waits until the handler has returned. The
+    // receiver must live on another thread, or this would deadlock.
+    QMetaObject::invokeMethod(
+        m_receiver, [this] { m_onTerminate(this); }, Qt::BlockingQueuedConnection);
+}
+
+QString JobOutcome::describe() const
+{
+    switch (kind) {
+    case Success:
+        return QStringLiteral("%1 finished").arg(program);
+    case FailedToStart:
+        return QStringLiteral("%1 could not be started: %2").arg(program, error);
+    case Crashed:
+        return QStringLiteral("%1 crashed or was killed").arg(program);
+    case ExitCode:
+        return QStringLiteral("%1 exited with code %2").arg(program).arg(exitCode);
+    case Stopped:
+        return QStringLiteral("%1 was stopped by the user").arg(program);
+    case TimedOut:
+        return QStringLiteral("%1 did not end within %2 ms and was stopped")
+            .arg(program)
+            .arg(TTrad::WaitLimitMs);
+    }
+    return QString();
+}
+
+TTrad::TTrad(const FfmpegCommand &command)
+    : TSortThread(command.line), m_program(command.program), m_arguments(command.arguments)
+{
+    m_outcome.program = m_program;
+}
+
+void TTrad::Stop()
+{
+    m_stopRequested = true;
+}
+
+void TTrad::DoWork()
+{
+    // Whatever happens below, the monitor must be released.
+    struct ClearConverting
+    {
+        ~ClearConverting() { converting = false; }
+    } clearConverting;
+
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.setStandardInputFile(QProcess::nullDevice());
+    process.start(m_program, m_arguments, QIODevice::ReadOnly);
+    if (!process.waitForStarted(-1)) {
+        m_outcome.kind = JobOutcome::FailedToStart;
+        m_outcome.error = process.errorString();
+        emit logAppended(m_outcome.describe());
+        return;
+    }
+
+    // The pipe holds far less than a long job writes, so waitForFinished drains it into
+    // memory as it goes; the slices only serve to notice a stop request or the time limit.
+    constexpr int SliceMs = 100;
+    constexpr int GraceMs = 3000;
+    const QDeadlineTimer limit(m_waitLimitMs);
+    QDeadlineTimer killAt(QDeadlineTimer::Forever);
+    bool stopping = false;
+    while (!process.waitForFinished(SliceMs) && process.state() != QProcess::NotRunning) {
+        if (!stopping && (m_stopRequested || limit.hasExpired())) {
+            stopping = true;
+            m_outcome.kind = m_stopRequested ? JobOutcome::Stopped : JobOutcome::TimedOut;
+            process.terminate();
+            killAt.setRemainingTime(GraceMs);
+        } else if (stopping && killAt.hasExpired()) {
+            process.kill();
+            killAt = QDeadlineTimer(QDeadlineTimer::Forever);
+        }
+    }
+
+    if (!stopping) {
+        if (process.exitStatus() == QProcess::CrashExit) {
+            m_outcome.kind = JobOutcome::Crashed;
+        } else if (process.exitCode() != 0) {
+            m_outcome.kind = JobOutcome::ExitCode;
+            m_outcome.exitCode = process.exitCode();
+        }
+    }
+
+    QStringList lines = chunks::toLines(process.readAll());
+    if (!m_outcome.succeeded())
+        lines.append(m_outcome.describe());
+    emit logReplaced(lines);
+}
+
+void TBar::DoWork()
+{
+    while (converting) {
+        // The size without opening the file, so the encoder is never disturbed.
+        const QFileInfo info(argv());
+        if (info.isFile())
+            emit sizeMeasured(info.size());
+        QThread::msleep(PollMs);
+    }
+}

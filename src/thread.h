@@ -1,0 +1,138 @@
+#pragma once
+
+#include "command.h"
+
+#include <QPointer>
+#include <QString>
+#include <QStringList>
+#include <QThread>
+
+#include <atomic>
+#include <functional>
+
+// True while a job's encoder runs: set by the window, cleared by the runner, read by the monitor.
+extern std::atomic<bool> converting;
+
+// QThread with a termination handler that runs on the receiver's (UI) thread while the worker
+// waits for it, also when the work ended by an exception. A finished worker deletes itself.
+class TThread : public QThread
+{
+    Q_OBJECT
+public:
+    using TerminateHandler = std::function<void(TThread *Sender)>;
+
+    // Attach before start(): the handler must be in place before the work can end.
+    void setOnTerminate(QObject *receiver, TerminateHandler handler);
+
+protected:
+    TThread();
+    virtual void Execute() = 0;
+
+private:
+    void run() final;
+    void DoTerminate();
+
+    QPointer<QObject> m_receiver;
+    TerminateHandler m_onTerminate;
+};
+
+// A worker that keeps one text and runs one work step once.
+class TSortThread : public TThread
+{
+    Q_OBJECT
+public:
+    // A virtual step cannot run from the base constructor, so workers are started here, once
+    // the most-derived object is built and its handler attached.
+    template <class Worker, class... Args>
+    static Worker *launch(QObject *receiver, TerminateHandler onTerminate, Args &&...args)
+    {
+        auto *worker = new Worker(std::forward<Args>(args)...);
+        if (onTerminate)
+            worker->setOnTerminate(receiver, std::move(onTerminate));
+        worker->start();
+        return worker;
+    }
+
+    const QString &argv() const { return m_argv; }
+
+protected:
+    explicit TSortThread(const QString &argv) : m_argv(argv) {}
+    virtual void DoWork() = 0;
+
+private:
+    void Execute() final { DoWork(); }
+
+    const QString m_argv;
+};
+
+// How one encoder run ended.
+struct JobOutcome
+{
+    enum Kind
+    {
+        Success,
+        FailedToStart,
+        Crashed,
+        ExitCode,
+        Stopped,
+        TimedOut
+    };
+    Kind kind = Success;
+    int exitCode = 0;
+    QString program;
+    QString error;
+
+    bool succeeded() const { return kind == Success; }
+    // One line for the log and the notice, e.g. "ffmpeg exited with code 1".
+    QString describe() const;
+};
+
+// The encoder runner: starts the command, waits for it, then hands its whole output to the log.
+class TTrad final : public TSortThread
+{
+    Q_OBJECT
+public:
+    // How long the encoder may run before it is stopped: about 4 days and 18 hours.
+    static constexpr qint64 WaitLimitMs = 410065408;
+
+    explicit TTrad(const FfmpegCommand &command);
+    Q_DISABLE_COPY_MOVE(TTrad)
+
+    // Thread-safe: asks the running encoder to stop (terminate, then kill).
+    void Stop();
+    // Valid once the work is done (in the termination handler and after).
+    JobOutcome outcome() const { return m_outcome; }
+    void setWaitLimitMs(qint64 ms) { m_waitLimitMs = ms; }
+
+signals:
+    // The log's new content: one line per 4000-byte chunk, then a status line if it failed.
+    void logReplaced(const QStringList &lines);
+    void logAppended(const QString &line);
+
+protected:
+    void DoWork() override;
+
+private:
+    const QString m_program;
+    const QStringList m_arguments;
+    qint64 m_waitLimitMs = WaitLimitMs;
+    std::atomic<bool> m_stopRequested{false};
+    JobOutcome m_outcome;
+};
+
+// The progress monitor: the output file's size every 100 ms while converting.
+class TBar final : public TSortThread
+{
+    Q_OBJECT
+public:
+    static constexpr int PollMs = 100;
+
+    explicit TBar(const QString &outputPath) : TSortThread(outputPath) {}
+    Q_DISABLE_COPY_MOVE(TBar)
+
+signals:
+    void sizeMeasured(qint64 bytes);
+
+protected:
+    void DoWork() override;
+};

@@ -1,0 +1,307 @@
+#include "unit1.h"
+
+#include "application.h"
+#include "command.h"
+#include "probe.h"
+#include "thread.h"
+#include "ui_unit1.h"
+
+#include <QCloseEvent>
+#include <QEventLoop>
+#include <QFontMetricsF>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QScreen>
+#include <QTextBlock>
+#include <QTextCursor>
+
+#include <limits>
+
+Tmain::Tmain(std::unique_ptr<MediaLibrary> library, QWidget *parent)
+    : QMainWindow(parent), m_ui(std::make_unique<Ui::Tmain>()), m_library(std::move(library))
+{
+    m_ui->setupUi(this);
+    setObjectName(QStringLiteral("main"));
+    audiosource = m_ui->audiosource;
+    audiooutput = m_ui->audiooutput;
+    audioformat = m_ui->audioformat;
+    audiobitrate = m_ui->audiobitrate;
+    audiorate = m_ui->audiorate;
+    audiochannels = m_ui->audiochannels;
+    audioinfo = m_ui->audioinfo;
+    outputsize = m_ui->outputsize;
+    bar = m_ui->bar;
+    Button1 = m_ui->Button1;
+    Button2 = m_ui->Button2;
+    Button3 = m_ui->Button3;
+    ResultsRE = m_ui->ResultsRE;
+    ResultsRE->setUndoRedoEnabled(false);
+
+    importmedia = new FileDialog(FileDialog::Open, this);
+    importmedia->setObjectName(QStringLiteral("importmedia"));
+    importmedia->setFilter(QStringLiteral(
+        "All audio|*.ac3;*.wav;*.mpa;*.mp2;*.mp3;*.mpg;*.avi;*.mpeg|AC3|*.ac3|WAV|*.wav|"
+        "MP2|*.mp2;*.mpa|MP3|*.mp3|All video|*.mpg;*.avi;*.mpeg"));
+    saveaudio = new FileDialog(FileDialog::Save, this);
+    saveaudio->setObjectName(QStringLiteral("saveaudio"));
+    saveaudio->setFilter(QStringLiteral("AC3|*.ac3"));
+    saveaudio->setDefaultExt(QStringLiteral("ac3"));
+
+    // Start selections come before the connections, so no change handler runs for them.
+    audioformat->setCurrentIndex(0);
+    audiobitrate->setCurrentIndex(3);
+    audiorate->setCurrentIndex(0);
+    audiochannels->setCurrentIndex(0);
+
+    scaleToFont();
+    setupConnections();
+}
+
+Tmain::~Tmain()
+{
+    m_closing = true;
+    stopJobAndWait();
+}
+
+void Tmain::setupConnections()
+{
+    connect(Button1, &QPushButton::clicked, this, &Tmain::Button1Click);
+    connect(Button2, &QPushButton::clicked, this, &Tmain::Button2Click);
+    connect(Button3, &QPushButton::clicked, this, &Tmain::Button3Click);
+    connect(audioformat, &QComboBox::currentIndexChanged, this, &Tmain::audioformatChange);
+    connect(audiobitrate, &QComboBox::currentIndexChanged, this, &Tmain::audiobitrateChange);
+    connect(m_ui->Exit1, &QAction::triggered, this, &Tmain::Exit1Click);
+}
+
+// The layout was drawn for an 8-point font with narrow glyphs; larger desktop fonts get the
+// same arrangement scaled up until every text fits.
+void Tmain::scaleToFont()
+{
+    QWidget *central = m_ui->centralwidget;
+    const auto children = central->findChildren<QWidget *>();
+    qreal scale = 1.0;
+    for (QWidget *child : children) {
+        QString text;
+        qreal padding = 0;
+        if (auto *label = qobject_cast<QLabel *>(child)) {
+            text = label->text();
+        } else if (auto *button = qobject_cast<QPushButton *>(child)) {
+            text = button->text();
+            padding = 8;
+        }
+        if (text.isEmpty())
+            continue;
+        const QFontMetricsF metrics(child->font());
+        scale = std::max(scale, (metrics.horizontalAdvance(text) + padding) / child->width());
+        scale = std::max(scale, metrics.height() / std::max(child->height(), 13));
+    }
+    for (QWidget *child : children) {
+        const QRect r = child->geometry();
+        child->setGeometry(qRound(r.x() * scale), qRound(r.y() * scale), qRound(r.width() * scale),
+                           qRound(r.height() * scale));
+    }
+    const QSize client(qRound(323 * scale), qRound(361 * scale));
+    central->setFixedSize(client);
+    setFixedSize(client.width(), client.height() + menuBar()->sizeHint().height());
+    if (const QScreen *s = screen())
+        move(s->availableGeometry().center() - rect().center());
+}
+
+bool Tmain::jobRunning() const
+{
+    return !m_runner.isNull();
+}
+
+void Tmain::showMessage(const QString &text)
+{
+    if (m_messageBox) {
+        m_messageBox(text);
+        return;
+    }
+    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Kelvane Message"), text, QMessageBox::Ok,
+                    this);
+    box.exec();
+}
+
+void Tmain::appendLog(const QString &line)
+{
+    appendLines({line});
+}
+
+void Tmain::appendLines(const QStringList &lines)
+{
+    // One edit block: thousands of chunks are laid out once, not once each.
+    QTextCursor cursor(ResultsRE->document());
+    cursor.movePosition(QTextCursor::End);
+    cursor.beginEditBlock();
+    for (const QString &line : lines) {
+        if (m_logLines > 0)
+            cursor.insertBlock();
+        cursor.insertText(line);
+        ++m_logLines;
+    }
+    cursor.endEditBlock();
+    ResultsRE->moveCursor(QTextCursor::End);
+}
+
+void Tmain::clearLog()
+{
+    ResultsRE->clear();
+    m_logLines = 0;
+}
+
+void Tmain::replaceLog(const QStringList &lines)
+{
+    clearLog();
+    appendLines(lines);
+}
+
+void Tmain::audioformatChange()
+{
+    const QString format = audioformat->currentText();
+    if (format == QLatin1String("AC3")) {
+        saveaudio->setFilter(QStringLiteral("AC3|*.ac3"));
+        saveaudio->setDefaultExt(QStringLiteral("ac3"));
+    }
+    if (format == QLatin1String("MP2")) {
+        saveaudio->setFilter(QStringLiteral("MP2|*.mp2"));
+        saveaudio->setDefaultExt(QStringLiteral("mp2"));
+    }
+    if (format == QLatin1String("WAV")) {
+        saveaudio->setFilter(QStringLiteral("WAV|*.wav"));
+        saveaudio->setDefaultExt(QStringLiteral("wav"));
+    }
+}
+
+void Tmain::Button3Click()
+{
+    saveaudio->Execute();
+    audiooutput->setText(saveaudio->FileName());
+}
+
+void Tmain::Exit1Click()
+{
+    if (close())
+        QCoreApplication::quit();
+}
+
+void Tmain::Button2Click()
+{
+    importmedia->Execute();
+    const QString fileName = importmedia->FileName();
+    audiosource->setText(fileName);
+    const ProbeResult found = probe::probeSource(*m_library, fileName, audiobitrate->currentText());
+    if (!found.hasAudio) {
+        audioinfo->setText(QStringLiteral("No audio"));
+        audiosource->clear();
+        return;
+    }
+    durationsec = found.durationsec;
+    estimatedkb = found.estimatedkb;
+    outputsize->setText(probe::estimateText(estimatedkb));
+    audioinfo->setText(found.summary);
+}
+
+void Tmain::audiobitrateChange()
+{
+    estimatedkb = probe::estimateKb(audiobitrate->currentText(), durationsec);
+    outputsize->setText(probe::estimateText(estimatedkb));
+}
+
+void Tmain::setBarRange(qint64 maximumBytes)
+{
+    maximumBytes = std::max<qint64>(maximumBytes, 0);
+    m_barScale = 1;
+    while (maximumBytes / m_barScale > std::numeric_limits<int>::max())
+        m_barScale *= 1024;
+    bar->setMaximum(int(maximumBytes / m_barScale));
+}
+
+void Tmain::setBarBytes(qint64 bytes)
+{
+    // QProgressBar ignores values outside its range: an output beyond the estimate shows full.
+    bar->setValue(int(std::clamp<qint64>(bytes / m_barScale, bar->minimum(), bar->maximum())));
+}
+
+void Tmain::Button1Click()
+{
+    if (importmedia->FileName().isEmpty()) {
+        showMessage(QStringLiteral("Please select an audio source"));
+        return;
+    }
+    if (saveaudio->FileName().isEmpty()) {
+        showMessage(QStringLiteral("Please select an audio output"));
+        return;
+    }
+    if (jobRunning())
+        return;
+
+    const FfmpegCommand cmd = command::build(importmedia->FileName(), audiobitrate->currentText(),
+                                             audiorate->currentText(), audiochannels->currentText(),
+                                             audioformat->currentText(), saveaudio->FileName());
+    appendLog(cmd.line);
+
+    // The flag and the handler are in place before the runner can finish.
+    converting = true;
+    auto *runner = new TTrad(cmd);
+    connect(runner, &TTrad::logReplaced, this, &Tmain::replaceLog);
+    connect(runner, &TTrad::logAppended, this, &Tmain::appendLog);
+    runner->setOnTerminate(this, [this](TThread *sender) { ConversionDone(sender); });
+    m_runner = runner;
+    Button1->setEnabled(false);
+    setBarRange(estimatedkb * 1024);
+    runner->start();
+
+    auto *monitor = TSortThread::launch<TBar>(nullptr, {}, saveaudio->FileName());
+    connect(monitor, &TBar::sizeMeasured, this, &Tmain::setBarBytes);
+    m_monitor = monitor;
+}
+
+void Tmain::ConversionDone(TThread *Sender)
+{
+    // The monitor ends within one poll of the runner; once it has ended and its last sizes are
+    // shown, nothing can move the bar after the reset below.
+    if (m_monitor)
+        m_monitor->wait();
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+
+    const JobOutcome outcome = static_cast<TTrad *>(Sender)->outcome();
+    if (!m_closing) {
+        if (outcome.succeeded())
+            showMessage(QStringLiteral("Finished"));
+        else
+            showMessage(QStringLiteral("Conversion failed: %1. The log shows the details.")
+                            .arg(outcome.describe()));
+    }
+    bar->setValue(0);
+    if (bar->maximum() == 0)
+        bar->setMaximum(1); // a zero range would leave Qt's "busy" animation running
+    m_runner = nullptr;
+    Button1->setEnabled(true);
+}
+
+void Tmain::stopJobAndWait()
+{
+    if (QPointer<TTrad> runner = m_runner) {
+        runner->Stop();
+        // The runner hands its end to this thread, so keep serving events until it is done.
+        QEventLoop loop;
+        connect(runner, &QThread::finished, &loop, &QEventLoop::quit);
+        if (runner->isRunning())
+            loop.exec();
+        if (runner)
+            runner->wait();
+    }
+    if (TBar *monitor = m_monitor)
+        monitor->wait();
+}
+
+void Tmain::closeEvent(QCloseEvent *event)
+{
+    if (jobRunning()) {
+        m_closing = true;
+        stopJobAndWait();
+    }
+    event->accept();
+}

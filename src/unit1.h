@@ -1,0 +1,97 @@
+#pragma once
+
+#include "filedialog.h"
+#include "mediainfo.h"
+
+#include <QMainWindow>
+#include <QPointer>
+
+#include <functional>
+#include <memory>
+
+namespace Ui {
+class Tmain;
+}
+class TThread;
+class TTrad;
+class TBar;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+
+// The one window: its controls, the two file dialogs and every handler.
+class Tmain final : public QMainWindow
+{
+    Q_OBJECT
+public:
+    using MessageBox = std::function<void(const QString &text)>;
+
+    explicit Tmain(std::unique_ptr<MediaLibrary> library = std::make_unique<LibMediaInfo>(),
+                   QWidget *parent = nullptr);
+    ~Tmain() override;
+    Q_DISABLE_COPY_MOVE(Tmain)
+
+    // Tests answer the notices here instead of in a modal box.
+    void setMessageBox(MessageBox box) { m_messageBox = std::move(box); }
+    bool jobRunning() const;
+
+    // The controls, by the names the rest of the program knows them by.
+    QLineEdit *audiosource;
+    QLineEdit *audiooutput;
+    QComboBox *audioformat;
+    QComboBox *audiobitrate;
+    QComboBox *audiorate;
+    QComboBox *audiochannels;
+    QLabel *audioinfo;
+    QLabel *outputsize;
+    QProgressBar *bar;
+    QPushButton *Button1;
+    QPushButton *Button2;
+    QPushButton *Button3;
+    QPlainTextEdit *ResultsRE;
+    FileDialog *importmedia;
+    FileDialog *saveaudio;
+
+    qint64 estimatedkb = 0;
+    qint32 durationsec = 0;
+
+public slots:
+    void Button1Click();
+    void Button2Click();
+    void Button3Click();
+    void audioformatChange();
+    void audiobitrateChange();
+    void Exit1Click();
+    void ConversionDone(TThread *Sender);
+
+    // The log is a list of lines: append one, or clear it.
+    void appendLog(const QString &line);
+    void clearLog();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void setupConnections();
+    void scaleToFont();
+    void showMessage(const QString &text);
+    void appendLines(const QStringList &lines);
+    void replaceLog(const QStringList &lines);
+    void setBarRange(qint64 maximumBytes);
+    void setBarBytes(qint64 bytes);
+    void stopJobAndWait();
+
+    std::unique_ptr<Ui::Tmain> m_ui;
+    std::unique_ptr<MediaLibrary> m_library;
+    MessageBox m_messageBox;
+    QPointer<TTrad> m_runner;
+    QPointer<TBar> m_monitor;
+    // Sizes are divided by this when the estimate in bytes does not fit the bar's int range.
+    qint64 m_barScale = 1;
+    // Cleared and never-appended-to differ: a cleared log has no line at all.
+    qsizetype m_logLines = 1;
+    bool m_closing = false;
+};

@@ -1,0 +1,314 @@
+#include "application.h"
+#include "numbers.h"
+#include "unit1.h"
+
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+#include <QtTest>
+
+namespace {
+
+QStringList items(const QComboBox *box)
+{
+    QStringList result;
+    for (int i = 0; i < box->count(); ++i)
+        result.append(box->itemText(i));
+    return result;
+}
+
+// A library that finds nothing: the window tests here never need a real probe.
+class NoMedia final : public MediaLibrary
+{
+public:
+    Handle open(const QByteArray &) override { return this; }
+    QByteArray get(Handle, StreamKind, const char *) override { return {}; }
+    void close(Handle) override {}
+};
+
+} // namespace
+
+class TestWindow : public QObject
+{
+    Q_OBJECT
+private slots:
+    void startState_data();
+    void startState();
+    void tabOrder();
+    void dialogsAtStart();
+    void formatRetargetsSaveDialog();
+    void outputBrowse();
+    void typedTextIsNotUsed();
+    void exitEndsTheLoop();
+    void errorText_data();
+    void errorText();
+    void exceptionFromSlotIsShown();
+};
+
+// Every control by name: kind, text, geometry (unscaled) and content.
+void TestWindow::startState_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QRect>("geometry");
+    QTest::addColumn<QStringList>("items");
+
+    const QStringList none;
+    const QStringList bitrates{"64",  "128", "160", "192", "224", "256",
+                               "288", "320", "352", "384", "416", "448"};
+    auto row = [&](const char *name, const char *kind, const char *text, QRect r,
+                   QStringList list = {}) {
+        QTest::newRow(name) << name << kind << text << r << list;
+    };
+    row("StaticText1", "QLabel", "Audio Source", {8, 10, 68, 17});
+    row("audiosource", "QLineEdit", "", {80, 8, 177, 19});
+    row("Button2", "QPushButton", "Browse", {264, 7, 51, 19});
+    row("audioinfo", "QLabel", "", {8, 32, 305, 13});
+    row("GroupBox1", "QGroupBox", "Audio Settings", {8, 56, 305, 161});
+    row("Label3", "QLabel", "Format", {48, 30, 38, 13});
+    row("audioformat", "QComboBox", "AC3", {88, 24, 169, 21}, {"AC3", "MP2"});
+    row("Label5", "QLabel", "Bitrate", {48, 62, 38, 13});
+    row("audiobitrate", "QComboBox", "192", {88, 56, 169, 21}, bitrates);
+    row("Label6", "QLabel", "Sampling rate", {16, 90, 70, 13});
+    row("audiorate", "QComboBox", "48000", {88, 88, 169, 21}, {"48000", "44100"});
+    row("Label7", "QLabel", "Audio Channels", {8, 122, 78, 13});
+    row("audiochannels", "QComboBox", "2", {88, 120, 169, 21}, {"2"});
+    row("Label1", "QLabel", "Audio output", {8, 226, 70, 13});
+    row("audiooutput", "QLineEdit", "", {80, 224, 177, 19});
+    row("Button3", "QPushButton", "Browse", {264, 224, 51, 19});
+    row("outputsize", "QLabel", "", {8, 248, 297, 13});
+    row("Label2", "QLabel", "Status", {8, 280, 30, 13});
+    row("bar", "QProgressBar", "", {40, 280, 217, 16});
+    row("Button1", "QPushButton", "Convert", {264, 278, 51, 19});
+    row("status", "QLabel", "ffmpeg status:", {8, 304, 70, 13});
+    row("ResultsRE", "QPlainTextEdit", "", {80, 304, 233, 49});
+}
+
+void TestWindow::startState()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, kind);
+    QFETCH(QString, text);
+    QFETCH(QRect, geometry);
+    QFETCH(QStringList, items);
+
+    Tmain window(std::make_unique<NoMedia>());
+    QCOMPARE(window.objectName(), QString("main"));
+    QCOMPARE(window.windowTitle(), QString("Kelvane Beta Build 3"));
+    QVERIFY(!window.windowIcon().isNull());
+
+    auto *widget = window.findChild<QWidget *>(name);
+    QVERIFY2(widget, qPrintable(name));
+    QCOMPARE(widget->metaObject()->className(), kind);
+
+    // The layout may grow with the font, but in one proportion for every control.
+    const QRect r = widget->geometry();
+    const double scale = window.centralWidget()->width() / 323.0;
+    QVERIFY(scale >= 1.0);
+    QVERIFY2(qAbs(r.x() - geometry.x() * scale) <= 1 && qAbs(r.y() - geometry.y() * scale) <= 1 &&
+                 qAbs(r.width() - geometry.width() * scale) <= 1 &&
+                 qAbs(r.height() - geometry.height() * scale) <= 1,
+             qPrintable(QString("%1 at %2,%3 %4x%5")
+                            .arg(name)
+                            .arg(r.x())
+                            .arg(r.y())
+                            .arg(r.width())
+                            .arg(r.height())));
+
+    if (auto *label = qobject_cast<QLabel *>(widget)) {
+        QCOMPARE(label->text(), text);
+        // No text is clipped.
+        QVERIFY2(label->fontMetrics().horizontalAdvance(text) <= label->width(), qPrintable(name));
+    } else if (auto *button = qobject_cast<QPushButton *>(widget)) {
+        QCOMPARE(button->text(), text);
+    } else if (auto *edit = qobject_cast<QLineEdit *>(widget)) {
+        QCOMPARE(edit->text(), text);
+    } else if (auto *group = qobject_cast<QGroupBox *>(widget)) {
+        QCOMPARE(group->title(), text);
+    } else if (auto *list = qobject_cast<QComboBox *>(widget)) {
+        QCOMPARE(list->currentText(), text);
+        QCOMPARE(::items(list), items);
+        QVERIFY(!list->isEditable());
+    } else if (auto *progress = qobject_cast<QProgressBar *>(widget)) {
+        QCOMPARE(progress->minimum(), 0);
+        QCOMPARE(progress->maximum(), 1);
+        QCOMPARE(progress->value(), 0);
+    } else if (auto *log = qobject_cast<QPlainTextEdit *>(widget)) {
+        QCOMPARE(log->document()->blockCount(), 1);
+        QCOMPARE(log->toPlainText(), QString());
+    }
+    QCOMPARE(window.estimatedkb, 0);
+    QCOMPARE(window.durationsec, 0);
+
+    // The File menu with its one command.
+    const auto menus = window.menuBar()->actions();
+    QCOMPARE(menus.size(), 1);
+    QCOMPARE(menus[0]->text().remove('&'), QString("File"));
+    QCOMPARE(menus[0]->menu()->actions().size(), 1);
+    QCOMPARE(menus[0]->menu()->actions()[0]->text().remove('&'), QString("Exit"));
+}
+
+void TestWindow::tabOrder()
+{
+    Tmain window(std::make_unique<NoMedia>());
+    const QStringList expected{"Button1",      "Button2",   "audiosource",   "audioformat",
+                               "audiobitrate", "audiorate", "audiochannels", "audiooutput",
+                               "Button3",      "ResultsRE"};
+    QWidget *w = window.findChild<QWidget *>("Button1");
+    QStringList chain;
+    for (int i = 0; i < 40 && chain.size() < expected.size(); ++i) {
+        if (w->focusPolicy() & Qt::TabFocus)
+            chain.append(w->objectName());
+        w = w->nextInFocusChain();
+    }
+    QCOMPARE(chain, expected);
+}
+
+void TestWindow::dialogsAtStart()
+{
+    Tmain window(std::make_unique<NoMedia>());
+    QCOMPARE(window.saveaudio->Filter(), QString("AC3|*.ac3"));
+    QCOMPARE(window.saveaudio->nameFilters(), QStringList{"AC3 (*.ac3)"});
+    QCOMPARE(window.saveaudio->DefaultExt(), QString("ac3"));
+    QCOMPARE(window.importmedia->DefaultExt(), QString());
+    QCOMPARE(window.importmedia->nameFilters(),
+             (QStringList{"All audio (*.ac3 *.wav *.mpa *.mp2 *.mp3 *.mpg *.avi *.mpeg)",
+                          "AC3 (*.ac3)", "WAV (*.wav)", "MP2 (*.mp2 *.mpa)", "MP3 (*.mp3)",
+                          "All video (*.mpg *.avi *.mpeg)"}));
+    QCOMPARE(window.importmedia->FileName(), QString());
+    QCOMPARE(window.saveaudio->FileName(), QString());
+}
+
+void TestWindow::formatRetargetsSaveDialog()
+{
+    Tmain window(std::make_unique<NoMedia>());
+    QStringList offered;
+    window.saveaudio->setAnswerer([&](const FileDialog &d) -> std::optional<QStringList> {
+        offered.append(d.Filter() + " " + d.DefaultExt());
+        return QStringList{"/tmp/chosen.ac3"};
+    });
+    window.audioformat->setCurrentText("MP2");
+    QTest::mouseClick(window.Button3, Qt::LeftButton);
+    window.audioformat->setCurrentText("AC3");
+    QTest::mouseClick(window.Button3, Qt::LeftButton);
+    QCOMPARE(offered, (QStringList{"MP2|*.mp2 mp2", "AC3|*.ac3 ac3"}));
+    // The chosen name keeps its extension through a format change.
+    QCOMPARE(window.saveaudio->FileName(), QString("/tmp/chosen.ac3"));
+
+    // A "WAV" entry is handled should it ever be offered.
+    window.audioformat->addItem("WAV");
+    window.audioformat->setCurrentText("WAV");
+    QCOMPARE(window.saveaudio->Filter(), QString("WAV|*.wav"));
+    QCOMPARE(window.saveaudio->DefaultExt(), QString("wav"));
+    // Anything else leaves the dialog alone; the comparison is case-sensitive.
+    window.audioformat->addItem("ac3");
+    window.audioformat->setCurrentText("ac3");
+    QCOMPARE(window.saveaudio->Filter(), QString("WAV|*.wav"));
+}
+
+void TestWindow::outputBrowse()
+{
+    Tmain window(std::make_unique<NoMedia>());
+    std::optional<QStringList> answer;
+    window.saveaudio->setAnswerer([&](const FileDialog &) { return answer; });
+
+    QTest::mouseClick(window.Button3, Qt::LeftButton); // cancel before any choice
+    QCOMPARE(window.audiooutput->text(), QString());
+    answer = QStringList{"/tmp/a b.ac3"};
+    QTest::mouseClick(window.Button3, Qt::LeftButton);
+    QCOMPARE(window.audiooutput->text(), QString("/tmp/a b.ac3"));
+    window.audiooutput->setText("typed over");
+    answer.reset();
+    QTest::mouseClick(window.Button3, Qt::LeftButton); // cancel shows the earlier choice
+    QCOMPARE(window.audiooutput->text(), QString("/tmp/a b.ac3"));
+    QCOMPARE(window.saveaudio->FileName(), QString("/tmp/a b.ac3"));
+}
+
+void TestWindow::typedTextIsNotUsed()
+{
+    Tmain window(std::make_unique<NoMedia>());
+    QTest::keyClicks(window.audiosource, "/typed/source.wav");
+    QTest::keyClicks(window.audiooutput, "/typed/out.ac3");
+    QCOMPARE(window.importmedia->FileName(), QString());
+    QCOMPARE(window.saveaudio->FileName(), QString());
+    QStringList messages;
+    window.setMessageBox([&](const QString &t) { messages.append(t); });
+    QTest::mouseClick(window.Button1, Qt::LeftButton);
+    QCOMPARE(messages, QStringList{"Please select an audio source"});
+}
+
+void TestWindow::exitEndsTheLoop()
+{
+    Tmain window(std::make_unique<NoMedia>());
+    window.show();
+    QTimer::singleShot(0, &window, [&] {
+        auto *file = window.menuBar()->actions()[0]->menu();
+        file->actions()[0]->trigger();
+    });
+    QCOMPARE(QCoreApplication::exec(), 0);
+    QVERIFY(!window.isVisible());
+}
+
+void TestWindow::errorText_data()
+{
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("plain") << "Division by zero"
+                           << "Division by zero.";
+    QTest::newRow("full stop kept") << "x."
+                                    << "x.";
+    QTest::newRow("exclamation kept") << "x!"
+                                      << "x!";
+    QTest::newRow("question kept") << "x?"
+                                   << "x?";
+    QTest::newRow("quote last") << "'' is not a valid integer value"
+                                << "'' is not a valid integer value.";
+    QTest::newRow("empty") << ""
+                           << "";
+}
+
+void TestWindow::errorText()
+{
+    QFETCH(QString, message);
+    QFETCH(QString, shown);
+    QCOMPARE(Application::errorText(message), shown);
+}
+
+// The single handler catches what a real slot throws during a real click, and the loop goes on.
+void TestWindow::exceptionFromSlotIsShown()
+{
+    QStringList shown;
+    Application::setErrorDisplay([&](const QString &text) { shown.append(text); });
+    Tmain window(std::make_unique<NoMedia>());
+    window.show();
+    QPushButton thrower("throw", &window);
+    connect(&thrower, &QPushButton::clicked,
+            [] { throw KelvaneError("'x' is not a valid integer value"); });
+    QPushButton other("other", &window);
+    connect(&other, &QPushButton::clicked, [] { throw 42; });
+    thrower.show();
+    other.move(0, 40);
+    other.show();
+    QTest::mouseClick(&thrower, Qt::LeftButton);
+    QTest::mouseClick(&other, Qt::LeftButton);
+    QTest::mouseClick(&thrower, Qt::LeftButton);
+    QCOMPARE(shown, (QStringList{"'x' is not a valid integer value.", "",
+                                 "'x' is not a valid integer value."}));
+    Application::setErrorDisplay({});
+}
+
+int main(int argc, char **argv)
+{
+    Application app(argc, argv);
+    TestWindow test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_window.moc"
