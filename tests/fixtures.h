@@ -1,0 +1,46 @@
+#pragma once
+
+// Small media files made at test time by ffmpeg's own generators.
+
+#include <QDir>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+namespace fixtures {
+
+// Runs ffmpeg quietly with the given arguments and an output path; true when it wrote the file.
+inline bool ffmpeg(const QStringList &arguments, const QString &output)
+{
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start("ffmpeg",
+            QStringList{"-v", "error", "-nostdin", "-y"} + arguments + QStringList{output});
+    return p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+}
+
+inline QStringList sine(int seconds, int rate = 48000)
+{
+    return {"-f",  "lavfi",
+            "-i",  QString("sine=frequency=440:duration=%1:sample_rate=%2").arg(seconds).arg(rate),
+            "-ac", "2"};
+}
+
+inline QStringList video(int seconds)
+{
+    return {"-f",   "lavfi",
+            "-i",   QString("testsrc=duration=%1:size=160x120:rate=25").arg(seconds),
+            "-c:v", "mpeg1video"};
+}
+
+// One line of ffprobe's answer for the first audio stream.
+inline QString probeValue(const QString &file, const QString &entry)
+{
+    QProcess p;
+    p.start("ffprobe", {"-v", "error", "-select_streams", "a:0", "-show_entries", "stream=" + entry,
+                        "-of", "csv=p=0", file});
+    p.waitForFinished(30000);
+    return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
+}
+
+} // namespace fixtures
