@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QMetaType>
 #include <QString>
 #include <QStringList>
 
@@ -19,3 +20,5 @@ FfmpegCommand build(const QString &source, const QString &bitrate, const QString
                     const QString &channels, const QString &format, const QString &output);
 
 } // namespace command
+
+Q_DECLARE_METATYPE(FfmpegCommand)
