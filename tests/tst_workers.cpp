@@ -301,22 +301,40 @@ void TestWorkers::handlerRunsAfterException()
     QCOMPARE(seen, QString("copied"));
 }
 
+namespace {
+int entries(const char *dir)
+{
+    return int(QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).size());
+}
+} // namespace
+
+// Job after job, no thread, thread object or open file is left behind.
 void TestWorkers::finishedWorkersAreReleased()
 {
     QList<QPointer<TThread>> workers;
-    for (int i = 0; i < 20; ++i) {
+    int threadsAfterFirst = 0;
+    int filesAfterFirst = 0;
+    for (int i = 0; i < 100; ++i) {
         QEventLoop loop;
         converting = true;
         auto *runner = new TTrad(shell("printf x"));
         runner->setOnTerminate(this, [&](TThread *) { loop.quit(); });
         workers.append(runner);
         runner->start();
-        workers.append(TSortThread::launch<TBar>(nullptr, {}, QString("/nonexistent")));
+        QPointer<TThread> monitor = TSortThread::launch<TBar>(nullptr, {}, QString("/nonexistent"));
+        workers.append(monitor);
         loop.exec();
+        if (monitor)
+            monitor->wait();
+        QTRY_VERIFY(std::all_of(workers.begin(), workers.end(),
+                                [](const QPointer<TThread> &w) { return w.isNull(); }));
+        if (i == 0) {
+            threadsAfterFirst = entries("/proc/self/task");
+            filesAfterFirst = entries("/proc/self/fd");
+        }
     }
-    QTRY_VERIFY_WITH_TIMEOUT(std::all_of(workers.begin(), workers.end(),
-                                         [](const QPointer<TThread> &w) { return w.isNull(); }),
-                             5000);
+    QCOMPARE(entries("/proc/self/task"), threadsAfterFirst);
+    QCOMPARE(entries("/proc/self/fd"), filesAfterFirst);
 }
 
 void TestWorkers::monitorFollowsTheFile()

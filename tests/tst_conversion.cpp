@@ -1,0 +1,332 @@
+#include "application.h"
+#include "fixtures.h"
+#include "thread.h"
+#include "unit1.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <sys/stat.h>
+
+namespace {
+
+// A window whose dialogs and notices are answered by the test.
+struct Harness
+{
+    Harness()
+    {
+        window.importmedia->setAnswerer([this](const FileDialog &) -> std::optional<QStringList> {
+            return source.isEmpty() ? std::nullopt : std::optional(QStringList{source});
+        });
+        window.saveaudio->setAnswerer([this](const FileDialog &) -> std::optional<QStringList> {
+            return output.isEmpty() ? std::nullopt : std::optional(QStringList{output});
+        });
+        window.setMessageBox([this](const QString &text) {
+            notices.append(text);
+            barAtNotice = window.bar->value();
+            convertingAtNotice = converting;
+        });
+    }
+
+    void chooseSource(const QString &path)
+    {
+        source = path;
+        QTest::mouseClick(window.Button2, Qt::LeftButton);
+    }
+    void chooseOutput(const QString &path)
+    {
+        output = path;
+        QTest::mouseClick(window.Button3, Qt::LeftButton);
+    }
+    void convert() { QTest::mouseClick(window.Button1, Qt::LeftButton); }
+    // Waits for the job's notice.
+    bool finish(int timeoutMs = 60000)
+    {
+        const qsizetype before = notices.size();
+        QElapsedTimer t;
+        t.start();
+        while (window.jobRunning() && t.elapsed() < timeoutMs)
+            QTest::qWait(20);
+        return !window.jobRunning() && notices.size() == before + 1;
+    }
+    QString log() const { return window.ResultsRE->toPlainText(); }
+
+    Tmain window;
+    QString source;
+    QString output;
+    QStringList notices;
+    int barAtNotice = -1;
+    bool convertingAtNotice = true;
+};
+
+bool ffmpegRunningWith(const QString &marker)
+{
+    const QStringList pids = QDir("/proc").entryList(QDir::Dirs);
+    for (const QString &pid : pids) {
+        QFile f("/proc/" + pid + "/cmdline");
+        if (f.open(QIODevice::ReadOnly) && f.readAll().contains(marker.toUtf8()))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+class TestConversion : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void choicesAreChecked();
+    void commandLineGoesToTheLog();
+    void failedJobIsReported();
+    void barShowsOutputSize_data();
+    void barShowsOutputSize();
+    void endToEnd_data();
+    void endToEnd();
+    void ffmpegMissingFromPath();
+    void closeDuringJob();
+
+private:
+    QTemporaryDir m_dir;
+    QString m_wav;
+};
+
+void TestConversion::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    m_wav = m_dir.filePath("tone.wav");
+    QVERIFY(fixtures::ffmpeg(fixtures::sine(5), m_wav));
+}
+
+void TestConversion::choicesAreChecked()
+{
+    Harness h;
+    const QString logBefore = h.log();
+    h.convert(); // neither chosen: only the source is complained about
+    QCOMPARE(h.notices, QStringList{"Please select an audio source"});
+    h.chooseSource(m_wav);
+    h.convert();
+    QCOMPARE(h.notices,
+             (QStringList{"Please select an audio source", "Please select an audio output"}));
+    QCOMPARE(h.log(), logBefore);
+    QVERIFY(!h.window.jobRunning());
+    QVERIFY(!converting);
+}
+
+void TestConversion::commandLineGoesToTheLog()
+{
+    Harness h;
+    h.window.importmedia->setFileName("in.mpg"); // as the dialogs hold them; nothing probed
+    h.window.saveaudio->setFileName(m_dir.filePath("never.ac3"));
+    h.window.audiosource->setText("typed.wav");
+    h.window.audioformat->setCurrentText("MP2");
+    h.window.audiobitrate->setCurrentText("384");
+    h.window.audiorate->setCurrentText("44100");
+    h.window.estimatedkb = 1500;
+    h.convert();
+    const QString line =
+        QString(R"(ffmpeg -i "in.mpg" -ab 384k -ar 44100 -ac 2 -acodec mp2 -y "%1")")
+            .arg(m_dir.filePath("never.ac3"));
+    // Below the log's one empty start line, until the runner replaces it.
+    QCOMPARE(h.log(), "\n" + line);
+    QCOMPARE(h.window.bar->maximum(), 1536000);
+    QVERIFY(h.window.jobRunning());
+    QVERIFY(!h.window.Button1->isEnabled()); // one job at a time
+    QVERIFY(h.finish());
+    QVERIFY(h.window.Button1->isEnabled());
+    const QString firstOutput = h.log();
+    QVERIFY(!firstOutput.contains(line));
+
+    // A second job appends its line below the first job's output.
+    h.window.audioformat->setCurrentText("AC3");
+    h.window.audiobitrate->setCurrentText("192");
+    h.window.audiorate->setCurrentText("48000");
+    h.convert();
+    QCOMPARE(h.log(),
+             firstOutput + "\n" +
+                 QString(R"(ffmpeg -i "in.mpg" -ab 192k -ar 48000 -ac 2 -acodec ac3 -y "%1")")
+                     .arg(m_dir.filePath("never.ac3")));
+    QVERIFY(h.finish());
+}
+
+void TestConversion::failedJobIsReported()
+{
+    Harness h;
+    h.window.importmedia->setFileName(m_dir.filePath("no such source.wav"));
+    h.chooseOutput(m_dir.filePath("failed.ac3"));
+    h.convert();
+    QVERIFY(h.finish());
+    QCOMPARE(
+        h.notices,
+        QStringList{"Conversion failed: ffmpeg exited with code 1. The log shows the details."});
+    QVERIFY2(h.log().contains("No such file or directory"), qPrintable(h.log()));
+    QVERIFY(h.log().endsWith("\nffmpeg exited with code 1"));
+    QVERIFY(!h.convertingAtNotice);
+    QVERIFY(!QFile::exists(m_dir.filePath("failed.ac3")));
+}
+
+// The bar against a file that is already there: ffmpeg fails on the missing source before it
+// touches the output, so the monitor sees exactly the bytes written here.
+void TestConversion::barShowsOutputSize_data()
+{
+    QTest::addColumn<qint64>("estimatedkb");
+    QTest::addColumn<int>("fileBytes");
+    QTest::addColumn<int>("maximum");
+    QTest::addColumn<int>("shown");
+    QTest::newRow("half") << qint64(1500) << 768000 << 1536000 << 768000;
+    QTest::newRow("beyond the estimate shows full") << qint64(1) << 5000 << 1024 << 1024;
+    QTest::newRow("estimate 0") << qint64(0) << 5000 << 0 << 0;
+    QTest::newRow("beyond 32-bit bytes is scaled") << qint64(3000000) << 768000 << 3000000 << 750;
+}
+
+void TestConversion::barShowsOutputSize()
+{
+    QFETCH(qint64, estimatedkb);
+    QFETCH(int, fileBytes);
+    QFETCH(int, maximum);
+    QFETCH(int, shown);
+    const QString out = m_dir.filePath("existing.ac3");
+    QFile f(out);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(QByteArray(fileBytes, 'a'));
+    f.close();
+
+    Harness h;
+    h.window.importmedia->setFileName(m_dir.filePath("missing.wav"));
+    h.window.saveaudio->setFileName(out);
+    h.window.estimatedkb = estimatedkb;
+    h.convert();
+    QCOMPARE(h.window.bar->maximum(), maximum);
+    QVERIFY(h.finish());
+    QCOMPARE(h.barAtNotice, shown); // the last measured size, shown before the notice
+    QCOMPARE(h.window.bar->value(), 0);
+    // The maximum stays the job's, except that an empty range would leave a busy bar.
+    QCOMPARE(h.window.bar->maximum(), maximum == 0 ? 1 : maximum);
+    QTest::qWait(250); // nothing lands after the reset
+    QCOMPARE(h.window.bar->value(), 0);
+}
+
+void TestConversion::endToEnd_data()
+{
+    QTest::addColumn<QString>("format");
+    QTest::addColumn<QString>("bitrate");
+    QTest::addColumn<QString>("rate");
+    QTest::addColumn<QString>("codec");
+    QTest::newRow("ac3 192 48000") << "AC3"
+                                   << "192"
+                                   << "48000"
+                                   << "ac3";
+    QTest::newRow("mp2 384 44100") << "MP2"
+                                   << "384"
+                                   << "44100"
+                                   << "mp2";
+}
+
+void TestConversion::endToEnd()
+{
+    QFETCH(QString, format);
+    QFETCH(QString, bitrate);
+    QFETCH(QString, rate);
+    QFETCH(QString, codec);
+
+    const QString folder = m_dir.filePath(R"(out dir 'q' "dq" $HOME ü)");
+    QVERIFY(QDir().mkpath(folder));
+    const QString out = folder + "/-result." + codec;
+
+    Harness h;
+    h.chooseSource(m_wav);
+    QCOMPARE(h.window.audioinfo->text(), QString("PCM 48000rate 2channels 1536000bitrate 5sec"));
+    h.window.audioformat->setCurrentText(format);
+    h.window.audiobitrate->setCurrentText(bitrate);
+    h.window.audiorate->setCurrentText(rate);
+    h.chooseOutput(out);
+    h.convert();
+    QCOMPARE(h.window.bar->maximum(), int(bitrate.toInt() * 5 / 8 * 1024));
+    QVERIFY(h.finish());
+    QCOMPARE(h.notices, QStringList{"Finished"});
+    QVERIFY2(h.log().contains("ffmpeg version"), qPrintable(h.log()));
+    QVERIFY(!h.log().contains("ffmpeg -i"));
+    QCOMPARE(h.window.bar->value(), 0);
+    QVERIFY(h.window.Button1->isEnabled());
+    QVERIFY(!converting);
+
+    QCOMPARE(fixtures::probeValue(out, "codec_name"), codec);
+    QCOMPARE(fixtures::probeValue(out, "sample_rate"), rate);
+    QCOMPARE(fixtures::probeValue(out, "channels"), QString("2"));
+    QCOMPARE(fixtures::probeValue(out, "bit_rate"), QString::number(bitrate.toInt() * 1000));
+    const double duration = fixtures::probeValue(out, "duration").toDouble();
+    QVERIFY2(qAbs(duration - 5.0) <= 0.1, qPrintable(QString::number(duration)));
+}
+
+void TestConversion::ffmpegMissingFromPath()
+{
+    QTemporaryDir emptyBin;
+    const QByteArray path = qgetenv("PATH");
+    qputenv("PATH", emptyBin.path().toUtf8());
+    Harness h;
+    h.window.importmedia->setFileName(m_wav);
+    h.window.saveaudio->setFileName(m_dir.filePath("unused.ac3"));
+    h.convert();
+    const bool finished = h.finish();
+    qputenv("PATH", path);
+    QVERIFY(finished);
+    QCOMPARE(h.notices.size(), 1);
+    QVERIFY2(h.notices[0].startsWith("Conversion failed: ffmpeg could not be started: "),
+             qPrintable(h.notices[0]));
+    const QString reason = h.notices[0].section(": ", 1).section(". The log", 0, 0);
+    QVERIFY2(h.log().endsWith('\n' + reason), qPrintable(h.log()));
+    QVERIFY(h.log().contains(R"(ffmpeg -i ")")); // the command line stays visible
+    QVERIFY(h.window.Button1->isEnabled());
+    QVERIFY(!converting);
+}
+
+// A real ffmpeg job that runs until stopped: its source is a FIFO fed at 20 times real time.
+void TestConversion::closeDuringJob()
+{
+    const QString fifo = m_dir.filePath("live.wav");
+    QVERIFY(mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
+    QProcess feeder;
+    feeder.start("sh", {"-c",
+                        "exec ffmpeg -v error -nostdin -readrate 20 -f lavfi -i sine=duration=600 "
+                        "-f wav - > \"$0\"",
+                        fifo});
+    const QString out = m_dir.filePath("closed-mid-job.ac3");
+
+    auto h = std::make_unique<Harness>();
+    h->window.importmedia->setFileName(fifo);
+    h->window.saveaudio->setFileName(out);
+    h->window.estimatedkb = 600 * 192 / 8;
+    h->window.show();
+    h->convert();
+    QTRY_VERIFY_WITH_TIMEOUT(h->window.bar->value() > 0, 10000); // the bar moves
+    QVERIFY(h->window.jobRunning());
+    QVERIFY(ffmpegRunningWith(out));
+
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(h->window.close());
+    QVERIFY2(clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY(!h->window.jobRunning());
+    QVERIFY(!converting);
+    QVERIFY(!ffmpegRunningWith(out));
+    QCOMPARE(h->notices, QStringList()); // closing asks nothing of a leaving user
+    h.reset();
+    feeder.kill();
+    feeder.waitForFinished();
+}
+
+int main(int argc, char **argv)
+{
+    Application app(argc, argv);
+    TestConversion test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_conversion.moc"
