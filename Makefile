@@ -27,7 +27,7 @@ test: build
 # The README's picture: the real window under a virtual X server.
 screenshot: build
 	@./scripts/deps.sh --with-x
-	@./scripts/screenshot.sh $(BUILD)/kelvane docs/screenshot.png
+	@./scripts/screenshot.sh $(BUILD) docs
 
 clean:
 	rm -rf $(BUILD)

@@ -1,13 +1,23 @@
 #!/usr/bin/env bash
-# Takes a picture of the real window under a virtual X server: screenshot.sh BINARY OUT.png
+# Pictures of the real window under a virtual X server: screenshot.sh BUILD_DIR DOCS_DIR
+# docs/screenshot.png: the window as it starts; docs/screenshot-finished.png: a finished job.
 set -euo pipefail
-binary=$1
-out=$2
-mkdir -p "$(dirname "$out")"
-xvfb-run -a -s "-screen 0 480x520x24" bash -c '
-    "$0" & pid=$!
+build=$1
+docs=$2
+mkdir -p "$docs"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+ffmpeg -v error -nostdin -y -f lavfi -i "sine=frequency=440:duration=60:sample_rate=48000" -ac 2 \
+    "$work/concert recording.wav"
+
+xvfb-run -a -s "-screen 0 420x480x24" bash -c '
+    "$0/kelvane" & pid=$!
     sleep 3
-    import -window root "$1"
-    kill $pid' "$binary" "$out"
-convert "$out" -trim +repage "$out" 2>/dev/null || true
-echo "kelvane: wrote $out"
+    import -window root "$1/screenshot.png"
+    kill $pid
+    "$0/tests/snapshot_job" "$2/concert recording.wav" "$2/concert recording.ac3" \
+        "$1/screenshot-finished.png"' "$build" "$docs" "$work"
+for f in "$docs/screenshot.png" "$docs/screenshot-finished.png"; do
+    convert "$f" -trim +repage "$f"
+done
+echo "kelvane: wrote $docs/screenshot.png and $docs/screenshot-finished.png"

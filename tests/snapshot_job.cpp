@@ -1,0 +1,46 @@
+// Drives the real window through one conversion on a real X screen and saves a picture of the
+// screen while the completion notice is up: snapshot_job SOURCE.wav OUTPUT.ac3 PICTURE.png
+#include "application.h"
+#include "unit1.h"
+
+#include <QGuiApplication>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QScreen>
+#include <QTimer>
+
+int main(int argc, char **argv)
+{
+    Application app(argc, argv);
+    if (argc != 4)
+        return 2;
+    const QString source = QString::fromLocal8Bit(argv[1]);
+    const QString output = QString::fromLocal8Bit(argv[2]);
+    const QString picture = QString::fromLocal8Bit(argv[3]);
+
+    Tmain window;
+    window.show();
+    window.importmedia->setAnswerer([&](const FileDialog &) { return QStringList{source}; });
+    window.saveaudio->setAnswerer([&](const FileDialog &) { return QStringList{output}; });
+    int status = 1;
+    // The notice is the real message box; the picture is taken while it is up.
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+            poll.stop();
+            QTimer::singleShot(500, [&, box] {
+                status = QGuiApplication::primaryScreen()->grabWindow(0).save(picture) ? 0 : 1;
+                box->accept();
+                QTimer::singleShot(200, &app, &QCoreApplication::quit);
+            });
+        }
+    });
+    QTimer::singleShot(500, [&] {
+        window.Button2->click();
+        window.Button3->click();
+        window.Button1->click();
+        poll.start(50);
+    });
+    Application::exec();
+    return status;
+}
