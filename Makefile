@@ -3,7 +3,7 @@ BUILD ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build run test screenshot clean
+.PHONY: all deps build run test bench icons screenshot clean
 
 all: build
 
@@ -23,6 +23,18 @@ run: build
 
 test: build
 	@cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+
+# Figures against their references, measured side by side; written to docs/performance.md.
+bench: build
+	@./scripts/deps.sh --with-bench
+	@cmake --build $(BUILD) -j $(JOBS) --target kelvane_bench minimal_window
+	@QT_QPA_PLATFORM=offscreen $(BUILD)/bench/kelvane_bench $(BUILD)/kelvane \
+	    $(BUILD)/bench/minimal_window docs/performance.md
+
+# The PNG icons in resources/icons, from resources/kelvane.svg.
+icons: build
+	@cmake --build $(BUILD) --target render_icons
+	@QT_QPA_PLATFORM=offscreen $(BUILD)/render_icons resources/kelvane.svg resources/icons/hicolor
 
 # The README's picture: the real window under a virtual X server.
 screenshot: build

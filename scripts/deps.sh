@@ -2,11 +2,17 @@
 # Installs the Debian packages Kelvane needs, or says how to when we are not root.
 set -euo pipefail
 
+# What building and testing need; the options add what one more make target needs.
 packages=(cmake g++ make qt6-base-dev qt6-qpa-plugins libqt6svg6 libmediainfo-dev ffmpeg
-          fonts-dejavu-core)
-if [ "${1:-}" = "--with-x" ]; then
-    packages+=(xvfb xauth imagemagick)
-fi
+          fonts-dejavu-core desktop-file-utils appstream dpkg-dev)
+for option in "$@"; do
+    case "$option" in
+        --with-x) packages+=(xvfb xauth imagemagick) ;;
+        --with-bench) packages+=(mediainfo) ;;
+        --with-clang) packages+=(clang clang-tidy libclang-rt-14-dev) ;;
+        *) echo "deps.sh: unknown option $option" >&2; exit 2 ;;
+    esac
+done
 
 missing=()
 for p in "${packages[@]}"; do

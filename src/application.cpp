@@ -6,6 +6,7 @@
 #include <QMessageBox>
 
 #include <exception>
+#include <malloc.h>
 
 namespace {
 
@@ -30,11 +31,18 @@ void showErrorBox(const QString &text)
 
 Application::Application(int &argc, char **argv) : QApplication(argc, argv)
 {
+    // A long job's log grows to megabytes. With large blocks always mapped on their own, each
+    // growth is a remap instead of a copy of everything so far, which would stall the window.
+    mallopt(M_MMAP_THRESHOLD, 4 << 20);
     setApplicationName(QStringLiteral("kelvane"));
     setApplicationDisplayName(QStringLiteral("Kelvane"));
     setApplicationVersion(QStringLiteral(KELVANE_PRODUCT_VERSION));
     setDesktopFileName(QStringLiteral("kelvane"));
-    setWindowIcon(QIcon(QStringLiteral(":/kelvane/kelvane.svg")));
+    // Rendered sizes rather than the SVG: the SVG engine would load at start-up for the icon.
+    QIcon icon;
+    for (int size : {16, 24, 32, 48, 64, 128, 256})
+        icon.addFile(QStringLiteral(":/kelvane/icons/hicolor/%1x%1/apps/kelvane.png").arg(size));
+    setWindowIcon(icon);
 }
 
 bool Application::notify(QObject *receiver, QEvent *event)

@@ -21,7 +21,8 @@ public:
     virtual void close(Handle handle) = 0;
 };
 
-// libmediainfo through its C interface.
+// libmediainfo through its C interface, loaded at the first open(); a library that cannot be
+// loaded is reported by open() as an error the user sees.
 class LibMediaInfo final : public MediaLibrary
 {
 public:

@@ -6,7 +6,25 @@
 #include <QFileInfo>
 #include <QProcess>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
 std::atomic<bool> converting{false};
+
+namespace {
+std::mutex convertingMutex;
+std::condition_variable convertingEnded;
+} // namespace
+
+void endConverting()
+{
+    {
+        const std::lock_guard lock(convertingMutex);
+        converting = false;
+    }
+    convertingEnded.notify_all();
+}
 
 TThread::TThread()
 {
@@ -76,7 +94,7 @@ void TTrad::DoWork()
     // Whatever happens below, the monitor must be released.
     struct ClearConverting
     {
-        ~ClearConverting() { converting = false; }
+        ~ClearConverting() { endConverting(); }
     } clearConverting;
 
     QProcess process;
@@ -131,6 +149,9 @@ void TBar::DoWork()
         const QFileInfo info(argv());
         if (info.isFile())
             emit sizeMeasured(info.size());
-        QThread::msleep(PollMs);
+        // The job's end cuts the wait short, so the notice never waits for a poll.
+        std::unique_lock lock(convertingMutex);
+        convertingEnded.wait_for(lock, std::chrono::milliseconds(PollMs),
+                                 [] { return !converting; });
     }
 }

@@ -12,6 +12,8 @@
 
 // True while a job's encoder runs: set by the window, cleared by the runner, read by the monitor.
 extern std::atomic<bool> converting;
+// Clears converting and wakes the monitor at once instead of at its next poll.
+void endConverting();
 
 // QThread with a termination handler that runs on the receiver's (UI) thread while the worker
 // waits for it, also when the work ended by an exception. A finished worker deletes itself.

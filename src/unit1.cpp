@@ -7,6 +7,7 @@
 #include "ui_unit1.h"
 
 #include <QCloseEvent>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFontMetricsF>
 #include <QLabel>
@@ -37,6 +38,8 @@ Tmain::Tmain(std::unique_ptr<MediaLibrary> library, QWidget *parent)
     Button3 = m_ui->Button3;
     ResultsRE = m_ui->ResultsRE;
     ResultsRE->setUndoRedoEnabled(false);
+    m_logFeeder.setInterval(0);
+    connect(&m_logFeeder, &QTimer::timeout, this, &Tmain::feedLog);
 
     importmedia = new FileDialog(FileDialog::Open, this);
     importmedia->setObjectName(QStringLiteral("importmedia"));
@@ -131,22 +134,65 @@ void Tmain::appendLog(const QString &line)
 
 void Tmain::appendLines(const QStringList &lines)
 {
-    // One edit block: thousands of chunks are laid out once, not once each.
+    constexpr qsizetype AtOnce = 16;
+    if (m_pendingLog.isEmpty() && lines.size() <= AtOnce) {
+        insertLines(lines, 0, lines.size());
+        return;
+    }
+    m_pendingLog += lines;
+    m_logFeeder.start();
+}
+
+void Tmain::insertLines(const QStringList &lines, qsizetype from, qsizetype to)
+{
+    // One edit block per batch: its lines are laid out once, not once each.
     QTextCursor cursor(ResultsRE->document());
     cursor.movePosition(QTextCursor::End);
     cursor.beginEditBlock();
-    for (const QString &line : lines) {
+    for (qsizetype i = from; i < to; ++i) {
         if (m_logLines > 0)
             cursor.insertBlock();
-        cursor.insertText(line);
+        cursor.insertText(lines[i]);
         ++m_logLines;
     }
     cursor.endEditBlock();
     ResultsRE->moveCursor(QTextCursor::End);
 }
 
+void Tmain::feedLog()
+{
+    // Lines of up to 4000 characters: a few per slice keep each slice within a few ms.
+    constexpr qsizetype Slice = 4;
+    constexpr qint64 BudgetNs = 3'000'000;
+    QElapsedTimer clock;
+    clock.start();
+    while (m_pendingAt < m_pendingLog.size() && clock.nsecsElapsed() < BudgetNs) {
+        const qsizetype to = std::min(m_pendingAt + Slice, m_pendingLog.size());
+        insertLines(m_pendingLog, m_pendingAt, to);
+        m_pendingAt = to;
+    }
+    if (m_pendingAt < m_pendingLog.size())
+        return;
+    m_logFeeder.stop();
+    m_pendingLog.clear();
+    m_pendingAt = 0;
+    emit logFed();
+}
+
+void Tmain::waitForLog()
+{
+    if (m_pendingLog.isEmpty())
+        return;
+    QEventLoop loop;
+    connect(this, &Tmain::logFed, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
 void Tmain::clearLog()
 {
+    m_logFeeder.stop();
+    m_pendingLog.clear();
+    m_pendingAt = 0;
     ResultsRE->clear();
     m_logLines = 0;
 }
@@ -265,6 +311,8 @@ void Tmain::ConversionDone(TThread *Sender)
     if (m_monitor)
         m_monitor->wait();
     QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    // The notice comes when the log holds the whole output, as a person would read it.
+    waitForLog();
 
     const JobOutcome outcome = static_cast<TTrad *>(Sender)->outcome();
     if (!m_closing) {

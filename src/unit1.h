@@ -5,6 +5,7 @@
 
 #include <QMainWindow>
 #include <QPointer>
+#include <QTimer>
 
 #include <functional>
 #include <memory>
@@ -71,6 +72,9 @@ public slots:
     void appendLog(const QString &line);
     void clearLog();
 
+signals:
+    void logFed();
+
 protected:
     void closeEvent(QCloseEvent *event) override;
 
@@ -79,6 +83,9 @@ private:
     void scaleToFont();
     void showMessage(const QString &text);
     void appendLines(const QStringList &lines);
+    void insertLines(const QStringList &lines, qsizetype from, qsizetype to);
+    void feedLog();
+    void waitForLog();
     void replaceLog(const QStringList &lines);
     void setBarRange(qint64 maximumBytes);
     void setBarBytes(qint64 bytes);
@@ -93,5 +100,9 @@ private:
     qint64 m_barScale = 1;
     // Cleared and never-appended-to differ: a cleared log has no line at all.
     qsizetype m_logLines = 1;
+    // A large output enters the log a slice at a time, so the window never stalls.
+    QStringList m_pendingLog;
+    qsizetype m_pendingAt = 0;
+    QTimer m_logFeeder;
     bool m_closing = false;
 };

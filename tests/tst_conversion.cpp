@@ -31,6 +31,7 @@ struct Harness
             notices.append(text);
             barAtNotice = window.bar->value();
             convertingAtNotice = converting;
+            logAtNotice = log();
         });
     }
 
@@ -63,6 +64,7 @@ struct Harness
     QStringList notices;
     int barAtNotice = -1;
     bool convertingAtNotice = true;
+    QString logAtNotice;
 };
 
 bool ffmpegRunningWith(const QString &marker)
@@ -91,6 +93,7 @@ private slots:
     void endToEnd_data();
     void endToEnd();
     void ffmpegMissingFromPath();
+    void largeOutputIsWholeBeforeTheNotice();
     void closeDuringJob();
 
 private:
@@ -285,6 +288,41 @@ void TestConversion::ffmpegMissingFromPath()
     QVERIFY(h.log().contains(R"(ffmpeg -i ")")); // the command line stays visible
     QVERIFY(h.window.Button1->isEnabled());
     QVERIFY(!converting);
+}
+
+// 10 MB of encoder output enters the log in slices, all of it before the notice.
+void TestConversion::largeOutputIsWholeBeforeTheNotice()
+{
+    QByteArray output;
+    for (int i = 0; output.size() < 10 * 1024 * 1024; ++i)
+        output += QByteArray::number(i) + " frame=  100 fps=0.0 size=       0kB\r\n";
+    QTemporaryDir bin;
+    QFile data(bin.filePath("output.txt"));
+    QVERIFY(data.open(QIODevice::WriteOnly) && data.write(output) == output.size());
+    data.close();
+    QFile fake(bin.filePath("ffmpeg"));
+    QVERIFY(fake.open(QIODevice::WriteOnly));
+    fake.write("#!/bin/sh\nexec cat '" + QFile::encodeName(data.fileName()) + "'\n");
+    fake.close();
+    fake.setPermissions(fake.permissions() | QFileDevice::ExeOwner);
+
+    const QByteArray path = qgetenv("PATH");
+    qputenv("PATH", bin.path().toUtf8() + ":" + path);
+    Harness h;
+    h.window.importmedia->setFileName(m_wav);
+    h.window.saveaudio->setFileName(m_dir.filePath("unused.ac3"));
+    h.convert();
+    const bool finished = h.finish();
+    qputenv("PATH", path);
+    QVERIFY(finished);
+    QCOMPARE(h.notices, QStringList{"Finished"});
+    // The log shows each chunk as a line, its CR LF and lone CR as line breaks.
+    QStringList lines;
+    for (qsizetype at = 0; at < output.size(); at += 4000)
+        lines.append(
+            QString::fromLatin1(output.mid(at, 4000)).replace("\r\n", "\n").replace('\r', '\n'));
+    QCOMPARE(h.logAtNotice.size(), lines.join('\n').size());
+    QVERIFY(h.logAtNotice == lines.join('\n'));
 }
 
 // A real ffmpeg job that runs until stopped: its source is a FIFO fed at 20 times real time.
