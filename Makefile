@@ -3,7 +3,8 @@ BUILD ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build run test bench icons screenshot clean
+.PHONY: all deps build run test bench icons install package screenshot clean
+PREFIX ?= /usr/local
 
 all: build
 
@@ -23,6 +24,14 @@ run: build
 
 test: build
 	@cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+
+# Installs under PREFIX (and DESTDIR, for staging).
+install: build
+	@cmake --install $(BUILD) --prefix $(PREFIX)
+
+# A Debian package in $(BUILD)/packages.
+package: build
+	@cd $(BUILD) && cpack -B packages >/dev/null && ls packages/*.deb
 
 # Figures against their references, measured side by side; written to docs/performance.md.
 bench: build

@@ -37,7 +37,7 @@ Application::Application(int &argc, char **argv) : QApplication(argc, argv)
     setApplicationName(QStringLiteral("kelvane"));
     setApplicationDisplayName(QStringLiteral("Kelvane"));
     setApplicationVersion(QStringLiteral(KELVANE_PRODUCT_VERSION));
-    setDesktopFileName(QStringLiteral("kelvane"));
+    setDesktopFileName(QStringLiteral("io.github.kelvane.Kelvane"));
     // Rendered sizes rather than the SVG: the SVG engine would load at start-up for the icon.
     QIcon icon;
     for (int size : {16, 24, 32, 48, 64, 128, 256})

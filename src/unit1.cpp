@@ -1,21 +1,27 @@
 #include "unit1.h"
 
 #include "application.h"
+#include "bitrates.h"
 #include "command.h"
 #include "probe.h"
 #include "thread.h"
 #include "ui_unit1.h"
 
 #include <QCloseEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QFileInfo>
 #include <QFontMetricsF>
 #include <QLabel>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QPushButton>
 #include <QScreen>
 #include <QTextBlock>
 #include <QTextCursor>
+#include <QUrl>
 
 #include <limits>
 
@@ -57,6 +63,7 @@ Tmain::Tmain(std::unique_ptr<MediaLibrary> library, QWidget *parent)
     audiorate->setCurrentIndex(0);
     audiochannels->setCurrentIndex(0);
 
+    setAcceptDrops(true);
     scaleToFont();
     setupConnections();
 }
@@ -110,6 +117,16 @@ void Tmain::scaleToFont()
     if (const QScreen *s = screen())
         move(s->availableGeometry().center() - rect().center());
 }
+
+namespace {
+QStringList itemTexts(const QComboBox *list)
+{
+    QStringList texts;
+    for (int i = 0; i < list->count(); ++i)
+        texts.append(list->itemText(i));
+    return texts;
+}
+} // namespace
 
 bool Tmain::jobRunning() const
 {
@@ -235,24 +252,67 @@ void Tmain::Exit1Click()
 void Tmain::Button2Click()
 {
     importmedia->Execute();
+    probeChosenSource();
+}
+
+void Tmain::openSource(const QString &path)
+{
+    importmedia->setFileName(path);
+    probeChosenSource();
+}
+
+QString Tmain::firstLocalFile(const QList<QUrl> &urls)
+{
+    for (const QUrl &url : urls) {
+        if (url.isLocalFile() && QFileInfo(url.toLocalFile()).isFile())
+            return url.toLocalFile();
+    }
+    return {};
+}
+
+void Tmain::dragEnterEvent(QDragEnterEvent *event)
+{
+    if (event->mimeData()->hasUrls() && !firstLocalFile(event->mimeData()->urls()).isEmpty())
+        event->acceptProposedAction();
+}
+
+void Tmain::dropEvent(QDropEvent *event)
+{
+    const QString path = firstLocalFile(event->mimeData()->urls());
+    if (path.isEmpty())
+        return;
+    event->acceptProposedAction();
+    openSource(path);
+}
+
+void Tmain::probeChosenSource()
+{
     const QString fileName = importmedia->FileName();
     audiosource->setText(fileName);
     const ProbeResult found = probe::probeSource(*m_library, fileName, audiobitrate->currentText());
     if (!found.hasAudio) {
-        audioinfo->setText(QStringLiteral("No audio"));
+        setInfo(audioinfo, QStringLiteral("No audio"));
         audiosource->clear();
         return;
     }
     durationsec = found.durationsec;
     estimatedkb = found.estimatedkb;
-    outputsize->setText(probe::estimateText(estimatedkb));
-    audioinfo->setText(found.summary);
+    setInfo(outputsize, probe::estimateText(estimatedkb));
+    setInfo(audioinfo, found.summary);
+}
+
+// The labels are named for what they show; a screen reader reads what they say as the
+// description.
+void Tmain::setInfo(QLabel *label, const QString &text)
+{
+    label->setText(text);
+    label->setAccessibleDescription(text);
 }
 
 void Tmain::audiobitrateChange()
 {
     estimatedkb = probe::estimateKb(audiobitrate->currentText(), durationsec);
-    outputsize->setText(probe::estimateText(estimatedkb));
+    setInfo(outputsize, probe::estimateText(estimatedkb));
 }
 
 void Tmain::setBarRange(qint64 maximumBytes)
@@ -268,10 +328,42 @@ void Tmain::setBarBytes(qint64 bytes)
 {
     // QProgressBar ignores values outside its range: an output beyond the estimate shows full.
     bar->setValue(int(std::clamp<qint64>(bytes / m_barScale, bar->minimum(), bar->maximum())));
+    showProgressText(bytes);
+}
+
+namespace {
+QString clockText(qint64 seconds)
+{
+    const auto two = [](qint64 n) { return QStringLiteral("%1").arg(n, 2, 10, QLatin1Char('0')); };
+    if (seconds >= 3600)
+        return QStringLiteral("%1:%2:%3")
+            .arg(seconds / 3600)
+            .arg(two(seconds / 60 % 60), two(seconds % 60));
+    return QStringLiteral("%1:%2").arg(seconds / 60).arg(two(seconds % 60));
+}
+} // namespace
+
+// The remaining time assumes the output keeps growing as fast as it has so far.
+void Tmain::showProgressText(qint64 bytes)
+{
+    const qint64 elapsedMs = m_jobClock.elapsed();
+    const qint64 total = qint64(bar->maximum()) * m_barScale;
+    QString text = QStringLiteral("%p% \u00b7 %1").arg(clockText(elapsedMs / 1000));
+    if (bytes > 0 && total > bytes && elapsedMs > 1000) {
+        const double left = double(elapsedMs) * double(total - bytes) / double(bytes) / 1000.0;
+        text += QStringLiteral(" \u00b7 %1 left").arg(clockText(qint64(left + 0.5)));
+    }
+    bar->setFormat(text);
 }
 
 void Tmain::Button1Click()
 {
+    // While a job runs the button reads "Stop".
+    if (jobRunning()) {
+        m_runner->Stop();
+        Button1->setEnabled(false); // until the encoder has ended
+        return;
+    }
     if (importmedia->FileName().isEmpty()) {
         showMessage(QStringLiteral("Please select an audio source"));
         return;
@@ -280,8 +372,13 @@ void Tmain::Button1Click()
         showMessage(QStringLiteral("Please select an audio output"));
         return;
     }
-    if (jobRunning())
+    const QString refused =
+        bitrates::refusal(audioformat->currentText(), audiobitrate->currentText(),
+                          audiorate->currentText(), itemTexts(audiobitrate));
+    if (!refused.isEmpty()) {
+        showMessage(refused);
         return;
+    }
 
     const FfmpegCommand cmd = command::build(importmedia->FileName(), audiobitrate->currentText(),
                                              audiorate->currentText(), audiochannels->currentText(),
@@ -295,8 +392,13 @@ void Tmain::Button1Click()
     connect(runner, &TTrad::logAppended, this, &Tmain::appendLog);
     runner->setOnTerminate(this, [this](TThread *sender) { ConversionDone(sender); });
     m_runner = runner;
-    Button1->setEnabled(false);
+    const QFileInfo output(saveaudio->FileName());
+    m_output = {output.absoluteFilePath(), output.exists(), output.lastModified(), output.size()};
+    Button1->setText(QStringLiteral("Stop"));
     setBarRange(estimatedkb * 1024);
+    m_jobClock.start();
+    bar->setFormat(QStringLiteral("%p%"));
+    bar->setTextVisible(true);
     runner->start();
 
     auto *monitor = TSortThread::launch<TBar>(nullptr, {}, saveaudio->FileName());
@@ -315,9 +417,13 @@ void Tmain::ConversionDone(TThread *Sender)
     waitForLog();
 
     const JobOutcome outcome = static_cast<TTrad *>(Sender)->outcome();
+    if (!outcome.succeeded() && outcome.kind != JobOutcome::FailedToStart)
+        removeUnfinishedOutput();
     if (!m_closing) {
         if (outcome.succeeded())
             showMessage(QStringLiteral("Finished"));
+        else if (outcome.kind == JobOutcome::Stopped)
+            showMessage(QStringLiteral("The conversion was stopped. The log shows the details."));
         else
             showMessage(QStringLiteral("Conversion failed: %1. The log shows the details.")
                             .arg(outcome.describe()));
@@ -325,8 +431,24 @@ void Tmain::ConversionDone(TThread *Sender)
     bar->setValue(0);
     if (bar->maximum() == 0)
         bar->setMaximum(1); // a zero range would leave Qt's "busy" animation running
+    bar->setTextVisible(false);
+    bar->setFormat(QStringLiteral("%p%"));
     m_runner = nullptr;
+    Button1->setText(QStringLiteral("Convert"));
     Button1->setEnabled(true);
+}
+
+// A job that did not succeed leaves no file that looks finished. Only a file this job wrote
+// is removed: one that was there and untouched (ffmpeg refused before opening it) stays.
+void Tmain::removeUnfinishedOutput()
+{
+    const QFileInfo now(m_output.path);
+    if (!now.exists())
+        return;
+    const bool written =
+        !m_output.existed || now.lastModified() != m_output.modified || now.size() != m_output.size;
+    if (written && QFile::remove(m_output.path))
+        appendLog(QStringLiteral("The unfinished output file was removed: %1").arg(m_output.path));
 }
 
 void Tmain::stopJobAndWait()
@@ -347,7 +469,18 @@ void Tmain::stopJobAndWait()
 
 void Tmain::closeEvent(QCloseEvent *event)
 {
-    if (jobRunning()) {
+    if (jobRunning() && !m_closing) {
+        const QString question = QStringLiteral("A conversion is running. Stop it and quit?");
+        const bool yes = m_question
+                             ? m_question(question)
+                             : QMessageBox::question(this, QStringLiteral("Kelvane Message"),
+                                                     question, QMessageBox::Yes | QMessageBox::No,
+                                                     QMessageBox::No) == QMessageBox::Yes;
+        // The job may have ended while the question was up.
+        if (!yes && jobRunning()) {
+            event->ignore();
+            return;
+        }
         m_closing = true;
         stopJobAndWait();
     }

@@ -3,6 +3,8 @@
 #include "filedialog.h"
 #include "mediainfo.h"
 
+#include <QDateTime>
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QPointer>
 #include <QTimer>
@@ -17,6 +19,7 @@ class TThread;
 class TTrad;
 class TBar;
 class QComboBox;
+class QUrl;
 class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
@@ -29,6 +32,8 @@ class Tmain final : public QMainWindow
     Q_OBJECT
 public:
     using MessageBox = std::function<void(const QString &text)>;
+    // A Yes/No question; true for Yes.
+    using Question = std::function<bool(const QString &text)>;
 
     explicit Tmain(std::unique_ptr<MediaLibrary> library = std::make_unique<LibMediaInfo>(),
                    QWidget *parent = nullptr);
@@ -37,7 +42,13 @@ public:
 
     // Tests answer the notices here instead of in a modal box.
     void setMessageBox(MessageBox box) { m_messageBox = std::move(box); }
+    void setQuestionBox(Question question) { m_question = std::move(question); }
     bool jobRunning() const;
+
+    // Makes path the source as if it had been chosen in importmedia, then probes it.
+    void openSource(const QString &path);
+    // The first local file among dropped or passed URLs; empty if there is none.
+    static QString firstLocalFile(const QList<QUrl> &urls);
 
     // The controls, by the names the rest of the program knows them by.
     QLineEdit *audiosource;
@@ -77,6 +88,8 @@ signals:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    void dragEnterEvent(QDragEnterEvent *event) override;
+    void dropEvent(QDropEvent *event) override;
 
 private:
     void setupConnections();
@@ -90,10 +103,15 @@ private:
     void setBarRange(qint64 maximumBytes);
     void setBarBytes(qint64 bytes);
     void stopJobAndWait();
+    void probeChosenSource();
+    void setInfo(QLabel *label, const QString &text);
+    void showProgressText(qint64 bytes);
+    void removeUnfinishedOutput();
 
     std::unique_ptr<Ui::Tmain> m_ui;
     std::unique_ptr<MediaLibrary> m_library;
     MessageBox m_messageBox;
+    Question m_question;
     QPointer<TTrad> m_runner;
     QPointer<TBar> m_monitor;
     // Sizes are divided by this when the estimate in bytes does not fit the bar's int range.
@@ -105,4 +123,13 @@ private:
     qsizetype m_pendingAt = 0;
     QTimer m_logFeeder;
     bool m_closing = false;
+    // The running job's output as it was before the job, to tell whether ffmpeg wrote it.
+    struct OutputState
+    {
+        QString path;
+        bool existed = false;
+        QDateTime modified;
+        qint64 size = 0;
+    } m_output;
+    QElapsedTimer m_jobClock;
 };

@@ -1,4 +1,6 @@
 #include "application.h"
+#include "bitrates.h"
+#include "command.h"
 #include "fixtures.h"
 #include "thread.h"
 #include "unit1.h"
@@ -90,10 +92,13 @@ private slots:
     void failedJobIsReported();
     void barShowsOutputSize_data();
     void barShowsOutputSize();
+    void bitratesAgreeWithFfmpeg();
+    void bitrateTheFormatCannotEncode();
     void endToEnd_data();
     void endToEnd();
     void ffmpegMissingFromPath();
     void largeOutputIsWholeBeforeTheNotice();
+    void stopButton();
     void closeDuringJob();
 
 private:
@@ -141,9 +146,10 @@ void TestConversion::commandLineGoesToTheLog()
     QCOMPARE(h.log(), "\n" + line);
     QCOMPARE(h.window.bar->maximum(), 1536000);
     QVERIFY(h.window.jobRunning());
-    QVERIFY(!h.window.Button1->isEnabled()); // one job at a time
+    QCOMPARE(h.window.Button1->text(), QString("Stop")); // one job at a time
     QVERIFY(h.finish());
     QVERIFY(h.window.Button1->isEnabled());
+    QCOMPARE(h.window.Button1->text(), QString("Convert"));
     const QString firstOutput = h.log();
     QVERIFY(!firstOutput.contains(line));
 
@@ -214,6 +220,78 @@ void TestConversion::barShowsOutputSize()
     QCOMPARE(h.window.bar->maximum(), maximum == 0 ? 1 : maximum);
     QTest::qWait(250); // nothing lands after the reset
     QCOMPARE(h.window.bar->value(), 0);
+    // ffmpeg refused before opening the output: the user's file is left as it was.
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QCOMPARE(f.readAll(), QByteArray(fileBytes, 'a'));
+}
+
+// Every choice the lists offer, encoded by the installed ffmpeg: a combination is accepted
+// exactly when ffmpeg writes that bitrate.
+void TestConversion::bitratesAgreeWithFfmpeg()
+{
+    Harness h;
+    const QString source = m_dir.filePath("short.wav");
+    QVERIFY(fixtures::ffmpeg(fixtures::sine(1), source));
+    QStringList disagreements;
+    for (const QComboBox *list :
+         {h.window.audioformat, h.window.audiobitrate, h.window.audiorate, h.window.audiochannels})
+        QVERIFY(list->count() > 0);
+    for (int f = 0; f < h.window.audioformat->count(); ++f) {
+        const QString format = h.window.audioformat->itemText(f);
+        for (int r = 0; r < h.window.audiorate->count(); ++r) {
+            const QString rate = h.window.audiorate->itemText(r);
+            for (int b = 0; b < h.window.audiobitrate->count(); ++b) {
+                const QString bitrate = h.window.audiobitrate->itemText(b);
+                const QString out = m_dir.filePath("rate-check." + format.toLower());
+                QFile::remove(out);
+                const FfmpegCommand cmd = command::build(source, bitrate, rate, "2", format, out);
+                QProcess p;
+                p.start(cmd.program, QStringList{"-v", "error", "-nostdin"} + cmd.arguments);
+                QVERIFY(p.waitForFinished(30000));
+                const bool encoded =
+                    p.exitCode() == 0 && fixtures::probeValue(out, "bit_rate") ==
+                                             QString::number(bitrate.toInt() * 1000);
+                const bool accepted = bitrates::refusal(format, bitrate, rate, {bitrate}).isEmpty();
+                if (encoded != accepted)
+                    disagreements.append(QString("%1 %2 %3: ffmpeg %4, table %5")
+                                             .arg(format, bitrate, rate)
+                                             .arg(encoded)
+                                             .arg(accepted));
+            }
+        }
+    }
+    QVERIFY2(disagreements.isEmpty(), qPrintable(disagreements.join("; ")));
+}
+
+void TestConversion::bitrateTheFormatCannotEncode()
+{
+    struct Case
+    {
+        QString format, bitrate, message;
+    };
+    const QList<Case> cases = {
+        {"AC3", "288",
+         "AC3 cannot be encoded at 288 kbit/s at 48000 Hz. Choose 256 or 320 kbit/s."},
+        {"AC3", "416",
+         "AC3 cannot be encoded at 416 kbit/s at 48000 Hz. Choose 384 or 448 kbit/s."},
+        {"MP2", "352",
+         "MP2 cannot be encoded at 352 kbit/s at 48000 Hz. Choose 320 or 384 kbit/s."},
+        {"MP2", "448", "MP2 cannot be encoded at 448 kbit/s at 48000 Hz. Choose 384 kbit/s."},
+    };
+    for (const Case &c : cases) {
+        Harness h;
+        h.chooseSource(m_wav);
+        h.chooseOutput(m_dir.filePath("refused.out"));
+        h.window.audioformat->setCurrentText(c.format);
+        h.window.audiobitrate->setCurrentText(c.bitrate);
+        const QString logBefore = h.log();
+        h.convert();
+        QCOMPARE(h.notices, QStringList{c.message});
+        QVERIFY(!h.window.jobRunning());
+        QVERIFY(!converting);
+        QCOMPARE(h.log(), logBefore);
+        QVERIFY(!QFile::exists(m_dir.filePath("refused.out")));
+    }
 }
 
 void TestConversion::endToEnd_data()
@@ -326,38 +404,111 @@ void TestConversion::largeOutputIsWholeBeforeTheNotice()
 }
 
 // A real ffmpeg job that runs until stopped: its source is a FIFO fed at 20 times real time.
+class LiveSource
+{
+public:
+    explicit LiveSource(const QString &fifo) : m_fifo(fifo)
+    {
+        QFile::remove(fifo);
+        if (mkfifo(QFile::encodeName(fifo).constData(), 0600) != 0)
+            qFatal("cannot make a FIFO");
+        m_feeder.start("sh", {"-c",
+                              "exec ffmpeg -v error -nostdin -readrate 20 -f lavfi -i "
+                              "sine=duration=600 -f wav - > \"$0\"",
+                              fifo});
+    }
+    ~LiveSource()
+    {
+        m_feeder.kill();
+        m_feeder.waitForFinished();
+    }
+    Q_DISABLE_COPY_MOVE(LiveSource)
+
+private:
+    QString m_fifo;
+    QProcess m_feeder;
+};
+
+// Starts a long job and waits until its output grows.
+bool startLiveJob(Harness &h, const QString &fifo, const QString &out)
+{
+    h.window.importmedia->setFileName(fifo);
+    h.window.saveaudio->setFileName(out);
+    h.window.estimatedkb = 600 * 192 / 8;
+    h.window.show();
+    h.convert();
+    QElapsedTimer t;
+    t.start();
+    while (h.window.bar->value() == 0 && t.elapsed() < 10000)
+        QTest::qWait(20);
+    return h.window.bar->value() > 0 && h.window.jobRunning() && ffmpegRunningWith(out);
+}
+
+void TestConversion::stopButton()
+{
+    LiveSource source(m_dir.filePath("live-stop.wav"));
+    const QString out = m_dir.filePath("stopped.ac3");
+    Harness h;
+    QVERIFY(startLiveJob(h, m_dir.filePath("live-stop.wav"), out));
+    QCOMPARE(h.window.Button1->text(), QString("Stop"));
+    QVERIFY(h.window.bar->isTextVisible());
+    // The percentage and the elapsed time, then the time left once the growth is measured.
+    QVERIFY2(h.window.bar->text().contains('%'), qPrintable(h.window.bar->text()));
+    QTRY_VERIFY_WITH_TIMEOUT(h.window.bar->text().endsWith(" left"), 5000);
+    QVERIFY2(QRegularExpression(R"(^\d+% \x{00b7} 0:0\d \x{00b7} \d+:\d\d left$)")
+                 .match(h.window.bar->text())
+                 .hasMatch(),
+             qPrintable(h.window.bar->text()));
+    QVERIFY(QFile::exists(out));
+
+    h.convert(); // the same button, now Stop
+    QVERIFY(h.finish(10000));
+    QCOMPARE(h.notices, QStringList{"The conversion was stopped. The log shows the details."});
+    QVERIFY(!ffmpegRunningWith(out));
+    QVERIFY2(h.log().contains("ffmpeg version"), qPrintable(h.log())); // ffmpeg's own output
+    QVERIFY(h.log().contains("\nffmpeg was stopped by the user\n"));
+    QVERIFY(h.log().endsWith("\nThe unfinished output file was removed: " + out));
+    QVERIFY(!QFile::exists(out));
+    QCOMPARE(h.window.Button1->text(), QString("Convert"));
+    QVERIFY(h.window.Button1->isEnabled());
+    QCOMPARE(h.window.bar->value(), 0);
+    QVERIFY(!h.window.bar->isTextVisible());
+    QVERIFY(!converting);
+}
+
 void TestConversion::closeDuringJob()
 {
-    const QString fifo = m_dir.filePath("live.wav");
-    QVERIFY(mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
-    QProcess feeder;
-    feeder.start("sh", {"-c",
-                        "exec ffmpeg -v error -nostdin -readrate 20 -f lavfi -i sine=duration=600 "
-                        "-f wav - > \"$0\"",
-                        fifo});
+    LiveSource source(m_dir.filePath("live-close.wav"));
     const QString out = m_dir.filePath("closed-mid-job.ac3");
-
     auto h = std::make_unique<Harness>();
-    h->window.importmedia->setFileName(fifo);
-    h->window.saveaudio->setFileName(out);
-    h->window.estimatedkb = 600 * 192 / 8;
-    h->window.show();
-    h->convert();
-    QTRY_VERIFY_WITH_TIMEOUT(h->window.bar->value() > 0, 10000); // the bar moves
+    QStringList questions;
+    bool answer = false;
+    h->window.setQuestionBox([&](const QString &q) {
+        questions.append(q);
+        return answer;
+    });
+    QVERIFY(startLiveJob(*h, m_dir.filePath("live-close.wav"), out));
+
+    // No: the job goes on and the window stays.
+    QVERIFY(!h->window.close());
+    QCOMPARE(questions, QStringList{"A conversion is running. Stop it and quit?"});
+    QVERIFY(h->window.isVisible());
     QVERIFY(h->window.jobRunning());
     QVERIFY(ffmpegRunningWith(out));
 
+    // Yes: stopped, joined and quiet, well within the kill grace.
+    answer = true;
     QElapsedTimer clock;
     clock.start();
     QVERIFY(h->window.close());
     QVERIFY2(clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(questions.size(), 2);
     QVERIFY(!h->window.jobRunning());
     QVERIFY(!converting);
     QVERIFY(!ffmpegRunningWith(out));
-    QCOMPARE(h->notices, QStringList()); // closing asks nothing of a leaving user
+    QVERIFY(!QFile::exists(out));
+    QCOMPARE(h->notices, QStringList()); // nothing more is asked of a leaving user
     h.reset();
-    feeder.kill();
-    feeder.waitForFinished();
 }
 
 int main(int argc, char **argv)

@@ -7,6 +7,7 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMimeData>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -105,6 +106,7 @@ private slots:
     void readInteger();
     void realFiles_data();
     void realFiles();
+    void dropChoosesTheSource();
 
 private:
     QTemporaryDir m_dir;
@@ -427,6 +429,53 @@ void TestProbe::realFiles()
     QCOMPARE(window.durationsec, seconds);
     QCOMPARE(window.estimatedkb, qint64(192 * seconds / 8));
     QCOMPARE(window.outputsize->text(), QString("Output filesize: %1 KB").arg(192 * seconds / 8));
+}
+
+namespace {
+// Drags urls over the window and drops them, as a file manager does; true if it was accepted.
+bool drop(Tmain &window, const QList<QUrl> &urls)
+{
+    QMimeData data;
+    data.setUrls(urls);
+    const QPoint at = window.rect().center();
+    QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(&window, &enter);
+    if (!enter.isAccepted())
+        return false;
+    QDropEvent dropped(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(&window, &dropped);
+    return dropped.isAccepted();
+}
+} // namespace
+
+void TestProbe::dropChoosesTheSource()
+{
+    const QString wav = m_dir.filePath("dropped tone.wav");
+    const QString mp3 = m_dir.filePath("second.mp3");
+    QVERIFY(fixtures::ffmpeg(fixtures::sine(3), wav));
+    QVERIFY(fixtures::ffmpeg(fixtures::sine(2), mp3));
+    Tmain window;
+    QVERIFY(window.acceptDrops());
+    QStringList errors;
+    Application::setErrorDisplay([&](const QString &t) { errors.append(t); });
+
+    // Nothing usable: refused quietly, nothing changes.
+    QVERIFY(!drop(window, {QUrl::fromLocalFile(m_dir.path()), QUrl("https://example.org/a.wav"),
+                           QUrl::fromLocalFile(m_dir.filePath("gone.wav"))}));
+    QCOMPARE(window.importmedia->FileName(), QString());
+    QCOMPARE(window.audioinfo->text(), QString());
+
+    // The first local file wins, exactly as if chosen in the dialog.
+    QVERIFY(drop(window, {QUrl::fromLocalFile(m_dir.path()), QUrl("https://example.org/a.wav"),
+                          QUrl::fromLocalFile(wav), QUrl::fromLocalFile(mp3)}));
+    Application::setErrorDisplay({});
+    QCOMPARE(errors, QStringList());
+    QCOMPARE(window.importmedia->FileName(), wav);
+    QCOMPARE(window.audiosource->text(), wav);
+    QVERIFY2(window.audioinfo->text().startsWith("PCM 48000rate 2channels "),
+             qPrintable(window.audioinfo->text()));
+    QCOMPARE(window.durationsec, 3);
+    QCOMPARE(window.outputsize->text(), QString("Output filesize: 72 KB"));
 }
 
 int main(int argc, char **argv)

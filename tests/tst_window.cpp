@@ -2,6 +2,8 @@
 #include "numbers.h"
 #include "unit1.h"
 
+#include <QAccessible>
+#include <QAccessibleValueInterface>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
@@ -49,6 +51,7 @@ private slots:
     void errorText_data();
     void errorText();
     void exceptionFromSlotIsShown();
+    void accessibleControls();
 };
 
 // Every control by name: kind, text, geometry (unscaled) and content.
@@ -302,6 +305,71 @@ void TestWindow::exceptionFromSlotIsShown()
     QCOMPARE(shown, (QStringList{"'x' is not a valid integer value.", "",
                                  "'x' is not a valid integer value."}));
     Application::setErrorDisplay({});
+}
+
+// What a screen reader hears for each control: a name saying what it is, the values shown.
+void TestWindow::accessibleControls()
+{
+    Tmain window(std::make_unique<NoMedia>());
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const QHash<QString, QString> expected = {
+        {"audiosource", "Audio Source"},
+        {"Button2", "Browse for the audio source"},
+        {"audioinfo", "Source summary"},
+        {"audioformat", "Format"},
+        {"audiobitrate", "Bitrate"},
+        {"audiorate", "Sampling rate"},
+        {"audiochannels", "Audio Channels"},
+        {"audiooutput", "Audio output"},
+        {"Button3", "Browse for the audio output"},
+        {"outputsize", "Estimated output size"},
+        {"bar", "Status"},
+        {"Button1", "Convert"},
+        {"ResultsRE", "ffmpeg status"},
+        {"GroupBox1", "Audio Settings"},
+    };
+    // Every control, so that one added later without a name fails here.
+    const auto widgets = window.centralWidget()->findChildren<QWidget *>();
+    QStringList unnamed;
+    for (QWidget *w : widgets) {
+        if (qobject_cast<QLabel *>(w) && !expected.contains(w->objectName()))
+            continue; // a caption; its text is its name and it names its buddy
+        if (w->objectName().isEmpty() || w->objectName().startsWith("qt_"))
+            continue; // parts Qt makes inside a control
+        QAccessibleInterface *iface = QAccessible::queryAccessibleInterface(w);
+        QVERIFY2(iface, qPrintable(w->objectName()));
+        QString name = iface->text(QAccessible::Name);
+        // On Linux a list's name is its value; its caption reaches the reader as its label.
+        if (qobject_cast<QComboBox *>(w)) {
+            const auto labels = iface->relations(QAccessible::Label);
+            name = labels.isEmpty() ? QString() : labels.first().first->text(QAccessible::Name);
+        }
+        if (name != expected.value(w->objectName()))
+            unnamed.append(w->objectName() + " is '" + name + "'");
+    }
+    QVERIFY2(unnamed.isEmpty(), qPrintable(unnamed.join(", ")));
+
+    // The captions point at what they caption.
+    const auto *caption = window.findChild<QLabel *>("Label5");
+    QCOMPARE(caption->buddy(), static_cast<QWidget *>(window.audiobitrate));
+
+    // The values: the list choice, the bar position and the log text.
+    QCOMPARE(QAccessible::queryAccessibleInterface(window.audiobitrate)->text(QAccessible::Value),
+             QString("192"));
+    window.bar->setMaximum(200);
+    window.bar->setValue(50);
+    QAccessibleValueInterface *value =
+        QAccessible::queryAccessibleInterface(window.bar)->valueInterface();
+    QVERIFY(value);
+    QCOMPARE(value->currentValue().toInt(), 50);
+    QCOMPARE(value->maximumValue().toInt(), 200);
+    window.appendLog("ffmpeg version 5.1");
+    QAccessibleInterface *log = QAccessible::queryAccessibleInterface(window.ResultsRE);
+    QVERIFY(log->textInterface());
+    QVERIFY(log->textInterface()
+                ->text(0, log->textInterface()->characterCount())
+                .contains("ffmpeg version 5.1"));
 }
 
 int main(int argc, char **argv)
