@@ -144,14 +144,19 @@ void TTrad::DoWork()
 
 void TBar::DoWork()
 {
-    while (converting) {
-        // The size without opening the file, so the encoder is never disturbed.
+    // The size without opening the file, so the encoder is never disturbed.
+    const auto measure = [this] {
         const QFileInfo info(argv());
         if (info.isFile())
             emit sizeMeasured(info.size());
+    };
+    while (converting) {
+        measure();
         // The job's end cuts the wait short, so the notice never waits for a poll.
         std::unique_lock lock(convertingMutex);
         convertingEnded.wait_for(lock, std::chrono::milliseconds(PollMs),
                                  [] { return !converting; });
     }
+    // Once more after the encoder has ended, so the bar shows the finished size with the notice.
+    measure();
 }

@@ -416,6 +416,7 @@ void Tmain::ConversionDone(TThread *Sender)
     // The notice comes when the log holds the whole output, as a person would read it.
     waitForLog();
 
+    Button1->setText(QStringLiteral("Convert"));
     const JobOutcome outcome = static_cast<TTrad *>(Sender)->outcome();
     if (!outcome.succeeded() && outcome.kind != JobOutcome::FailedToStart)
         removeUnfinishedOutput();
@@ -434,7 +435,6 @@ void Tmain::ConversionDone(TThread *Sender)
     bar->setTextVisible(false);
     bar->setFormat(QStringLiteral("%p%"));
     m_runner = nullptr;
-    Button1->setText(QStringLiteral("Convert"));
     Button1->setEnabled(true);
 }
 

@@ -52,6 +52,8 @@ private slots:
     void errorText();
     void exceptionFromSlotIsShown();
     void accessibleControls();
+    void textsFitAnyFont_data();
+    void textsFitAnyFont();
 };
 
 // Every control by name: kind, text, geometry (unscaled) and content.
@@ -370,6 +372,64 @@ void TestWindow::accessibleControls()
     QVERIFY(log->textInterface()
                 ->text(0, log->textInterface()->characterCount())
                 .contains("ffmpeg version 5.1"));
+}
+
+void TestWindow::textsFitAnyFont_data()
+{
+    QTest::addColumn<int>("pointSize");
+    QTest::newRow("desktop default") << 0;
+    QTest::newRow("large 14 pt") << 14;
+    QTest::newRow("huge 20 pt") << 20;
+}
+
+// Whatever the desktop's font, no caption, button, list entry or title is cut off.
+void TestWindow::textsFitAnyFont()
+{
+    QFETCH(int, pointSize);
+    const QFont before = QApplication::font();
+    QFont font = before;
+    if (pointSize > 0)
+        font.setPointSize(pointSize);
+    QApplication::setFont(font);
+    const auto restore = qScopeGuard([&] { QApplication::setFont(before); });
+    Tmain window(std::make_unique<NoMedia>());
+    window.Button1->setText("Stop"); // the button's other text must fit too
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QCOMPARE(window.audioinfo->font().pointSize(), font.pointSize());
+
+    QStringList clipped;
+    const auto check = [&](QWidget *w, const QString &text, int room, int padding) {
+        const QFontMetrics m(w->font());
+        if (m.horizontalAdvance(text) + padding > room || m.height() > w->height())
+            clipped.append(QString("%1 '%2' needs %3x%4, has %5x%6")
+                               .arg(w->objectName(), text)
+                               .arg(m.horizontalAdvance(text) + padding)
+                               .arg(m.height())
+                               .arg(room)
+                               .arg(w->height()));
+    };
+    for (auto *label : window.findChildren<QLabel *>())
+        if (!label->text().isEmpty())
+            check(label, label->text(), label->width(), 0);
+    for (auto *button : window.findChildren<QPushButton *>()) {
+        check(button, "Convert", button->width(), 8);
+        check(button, button->text(), button->width(), 8);
+    }
+    for (auto *list : window.findChildren<QComboBox *>()) {
+        // The arrow takes about one line height.
+        for (int i = 0; i < list->count(); ++i)
+            check(list, list->itemText(i), list->width() - list->height(), 6);
+    }
+    for (auto *edit : window.findChildren<QLineEdit *>())
+        check(edit, "M", edit->width(), 0);
+    auto *group = window.findChild<QGroupBox *>("GroupBox1");
+    check(group, group->title(), group->width(), 16);
+    // Everything inside the window, and the window on a common laptop screen.
+    for (auto *w : window.centralWidget()->findChildren<QWidget *>(Qt::FindDirectChildrenOnly))
+        if (!window.centralWidget()->rect().contains(w->geometry()))
+            clipped.append(w->objectName() + " lies outside the window");
+    QVERIFY2(clipped.isEmpty(), qPrintable(clipped.join("; ")));
 }
 
 int main(int argc, char **argv)

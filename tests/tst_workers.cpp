@@ -358,11 +358,14 @@ void TestWorkers::monitorFollowsTheFile()
     converting = true;
     QList<qint64> seen;
     bool endAtNextPoll = false;
+    QFile file(path);
     QElapsedTimer clock;
     QPointer<TBar> monitor = TSortThread::launch<TBar>(nullptr, {}, path);
     connect(monitor, &TBar::sizeMeasured, this, [&](qint64 size) {
         seen.append(size);
         if (std::exchange(endAtNextPoll, false)) {
+            file.write(QByteArray(1000, 'b')); // the encoder's last write
+            file.flush();
             clock.start();
             endConverting();
         }
@@ -370,7 +373,6 @@ void TestWorkers::monitorFollowsTheFile()
     QTest::qWait(350); // no file yet: nothing is reported
     QCOMPARE(seen, QList<qint64>());
 
-    QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly));
     for (int i = 1; i <= 5; ++i) {
         file.write(QByteArray(1000, 'a'));
@@ -385,7 +387,9 @@ void TestWorkers::monitorFollowsTheFile()
     endAtNextPoll = true;
     QTRY_VERIFY_WITH_TIMEOUT(clock.isValid(), 1000);
     QVERIFY(monitor->wait(1000));
-    QVERIFY2(clock.elapsed() < 50, qPrintable(QString::number(clock.elapsed())));
+    const qint64 ended = clock.elapsed();
+    QVERIFY2(ended < 50, qPrintable(QString::number(ended)));
+    QTRY_COMPARE(seen.last(), qint64(6000)); // measured once more after the end
 }
 
 int main(int argc, char **argv)
