@@ -3,7 +3,8 @@ BUILD ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build run test bench icons install package screenshot clean
+.PHONY: all deps build run test check-asan check-tsan tidy bench fuzz icons install package screenshot clean
+FUZZ_SECONDS ?= 60
 PREFIX ?= /usr/local
 
 all: build
@@ -25,6 +26,29 @@ run: build
 test: build
 	@cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 
+# Every test under AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer.
+SAN_FLAGS = -fno-omit-frame-pointer -fno-sanitize-recover=all
+check-asan: deps
+	@cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug \
+	    -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined $(SAN_FLAGS)" \
+	    -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" >/dev/null
+	@cmake --build build-asan -j $(JOBS)
+	@cd build-asan && QT_QPA_PLATFORM=offscreen \
+	    ASAN_OPTIONS=detect_leaks=1:fast_unwind_on_malloc=0:detect_stack_use_after_return=1 \
+	    LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0 \
+	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	    ctest --output-on-failure -j $(JOBS) -E '^package$$'
+
+# The tests of the threads (workers, runner, monitor, jobs) under ThreadSanitizer.
+check-tsan: deps
+	@cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug \
+	    -DCMAKE_CXX_FLAGS="-fsanitize=thread $(SAN_FLAGS)" \
+	    -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=thread" >/dev/null
+	@cmake --build build-tsan -j $(JOBS) --target tst_workers tst_conversion
+	@cd build-tsan && QT_QPA_PLATFORM=offscreen \
+	    TSAN_OPTIONS="suppressions=$(CURDIR)/tests/tsan.supp halt_on_error=1 die_after_fork=0" \
+	    ctest --output-on-failure -R '^tst_(workers|conversion)$$'
+
 # Installs under PREFIX (and DESTDIR, for staging).
 install: build
 	@cmake --install $(BUILD) --prefix $(PREFIX)
@@ -40,6 +64,17 @@ bench: build
 	@QT_QPA_PLATFORM=offscreen $(BUILD)/bench/kelvane_bench $(BUILD)/kelvane \
 	    $(BUILD)/bench/minimal_window docs/performance.md
 
+# The number readers and the probe under libFuzzer for FUZZ_SECONDS; what it finds stays in
+# build-fuzz/corpus and goes into the tests' tables.
+fuzz:
+	@./scripts/deps.sh --with-clang
+	@cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DKELVANE_FUZZ=ON -DBUILD_TESTING=OFF >/dev/null
+	@cmake --build build-fuzz -j $(JOBS) --target fuzz_probe
+	@mkdir -p build-fuzz/corpus
+	@build-fuzz/fuzz/fuzz_probe -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	    -artifact_prefix=build-fuzz/ build-fuzz/corpus fuzz/corpus
+
 # The PNG icons in resources/icons, from resources/kelvane.svg.
 icons: build
 	@cmake --build $(BUILD) --target render_icons
@@ -51,4 +86,4 @@ screenshot: build
 	@./scripts/screenshot.sh $(BUILD) docs
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz

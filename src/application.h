@@ -22,4 +22,16 @@ public:
     static void showCurrentException();
     // Tests see the text here instead of in a modal box.
     static void setErrorDisplay(ErrorDisplay display);
+
+    // Runs a handler and shows what escapes it. Qt's own event delivery is not exception-safe
+    // (an exception through it leaks the event being delivered), so the window's handlers are
+    // run through this; notify() catches the rest.
+    template <class Handler> static void guarded(Handler &&handler)
+    {
+        try {
+            handler();
+        } catch (...) {
+            showCurrentException();
+        }
+    }
 };

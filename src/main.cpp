@@ -21,7 +21,9 @@ int main(int argc, char *argv[])
             given.append(QUrl::fromUserInput(arg, QDir::currentPath(), QUrl::AssumeLocalFile));
         const QString source = Tmain::firstLocalFile(given);
         if (!source.isEmpty())
-            QTimer::singleShot(0, &window, [&window, source] { window.openSource(source); });
+            QTimer::singleShot(0, &window, [&window, source] {
+                Application::guarded([&] { window.openSource(source); });
+            });
         return Application::exec();
     } catch (...) {
         // The loop itself failed: show it like any other error, then end normally.

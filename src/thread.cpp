@@ -100,6 +100,10 @@ void TTrad::DoWork()
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.setStandardInputFile(QProcess::nullDevice());
+#if defined(__SANITIZE_THREAD__)
+    // ThreadSanitizer cannot follow Qt's vfork-style start; a modifier makes it a plain fork.
+    process.setChildProcessModifier([] {});
+#endif
     process.start(m_program, m_arguments, QIODevice::ReadOnly);
     if (!process.waitForStarted(-1)) {
         m_outcome.kind = JobOutcome::FailedToStart;

@@ -76,12 +76,16 @@ Tmain::~Tmain()
 
 void Tmain::setupConnections()
 {
-    connect(Button1, &QPushButton::clicked, this, &Tmain::Button1Click);
-    connect(Button2, &QPushButton::clicked, this, &Tmain::Button2Click);
-    connect(Button3, &QPushButton::clicked, this, &Tmain::Button3Click);
-    connect(audioformat, &QComboBox::currentIndexChanged, this, &Tmain::audioformatChange);
-    connect(audiobitrate, &QComboBox::currentIndexChanged, this, &Tmain::audiobitrateChange);
-    connect(m_ui->Exit1, &QAction::triggered, this, &Tmain::Exit1Click);
+    const auto handler = [this](void (Tmain::*slot)()) {
+        return [this, slot] { Application::guarded([this, slot] { (this->*slot)(); }); };
+    };
+    connect(Button1, &QPushButton::clicked, this, handler(&Tmain::Button1Click));
+    connect(Button2, &QPushButton::clicked, this, handler(&Tmain::Button2Click));
+    connect(Button3, &QPushButton::clicked, this, handler(&Tmain::Button3Click));
+    connect(audioformat, &QComboBox::currentIndexChanged, this, handler(&Tmain::audioformatChange));
+    connect(audiobitrate, &QComboBox::currentIndexChanged, this,
+            handler(&Tmain::audiobitrateChange));
+    connect(m_ui->Exit1, &QAction::triggered, this, handler(&Tmain::Exit1Click));
 }
 
 // The layout was drawn for an 8-point font with narrow glyphs; larger desktop fonts get the
@@ -282,7 +286,7 @@ void Tmain::dropEvent(QDropEvent *event)
     if (path.isEmpty())
         return;
     event->acceptProposedAction();
-    openSource(path);
+    Application::guarded([this, &path] { openSource(path); });
 }
 
 void Tmain::probeChosenSource()

@@ -1,0 +1,123 @@
+#pragma once
+
+// The real window driven by a test: its dialogs, notices and questions answered here.
+
+#include "thread.h"
+#include "unit1.h"
+
+#include <QComboBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProcess>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QtTest>
+
+#include <sys/stat.h>
+
+// A window whose dialogs and notices are answered by the test.
+struct Harness
+{
+    Harness()
+    {
+        window.importmedia->setAnswerer([this](const FileDialog &) -> std::optional<QStringList> {
+            return source.isEmpty() ? std::nullopt : std::optional(QStringList{source});
+        });
+        window.saveaudio->setAnswerer([this](const FileDialog &) -> std::optional<QStringList> {
+            return output.isEmpty() ? std::nullopt : std::optional(QStringList{output});
+        });
+        window.setMessageBox([this](const QString &text) {
+            notices.append(text);
+            barAtNotice = window.bar->value();
+            convertingAtNotice = converting;
+            logAtNotice = log();
+        });
+    }
+
+    void chooseSource(const QString &path)
+    {
+        source = path;
+        QTest::mouseClick(window.Button2, Qt::LeftButton);
+    }
+    void chooseOutput(const QString &path)
+    {
+        output = path;
+        QTest::mouseClick(window.Button3, Qt::LeftButton);
+    }
+    void convert() { QTest::mouseClick(window.Button1, Qt::LeftButton); }
+    // Waits for the job's notice.
+    bool finish(int timeoutMs = 60000)
+    {
+        const qsizetype before = notices.size();
+        QElapsedTimer t;
+        t.start();
+        while (window.jobRunning() && t.elapsed() < timeoutMs)
+            QTest::qWait(20);
+        return !window.jobRunning() && notices.size() == before + 1;
+    }
+    QString log() const { return window.ResultsRE->toPlainText(); }
+
+    Tmain window;
+    QString source;
+    QString output;
+    QStringList notices;
+    int barAtNotice = -1;
+    bool convertingAtNotice = true;
+    QString logAtNotice;
+};
+
+inline bool ffmpegRunningWith(const QString &marker)
+{
+    const QStringList pids = QDir("/proc").entryList(QDir::Dirs);
+    for (const QString &pid : pids) {
+        QFile f("/proc/" + pid + "/cmdline");
+        if (f.open(QIODevice::ReadOnly) && f.readAll().contains(marker.toUtf8()))
+            return true;
+    }
+    return false;
+}
+
+// A real ffmpeg job that runs until stopped: its source is a FIFO fed at 20 times real time.
+class LiveSource
+{
+public:
+    explicit LiveSource(const QString &fifo) : m_fifo(fifo)
+    {
+        QFile::remove(fifo);
+        if (mkfifo(QFile::encodeName(fifo).constData(), 0600) != 0)
+            qFatal("cannot make a FIFO");
+        m_feeder.start("sh", {"-c",
+                              "exec ffmpeg -v error -nostdin -readrate 20 -f lavfi -i "
+                              "sine=duration=600 -f wav - > \"$0\"",
+                              fifo});
+    }
+    ~LiveSource()
+    {
+        m_feeder.kill();
+        m_feeder.waitForFinished();
+    }
+    Q_DISABLE_COPY_MOVE(LiveSource)
+
+private:
+    QString m_fifo;
+    QProcess m_feeder;
+};
+
+// Starts a long job and waits until its output grows.
+inline bool startLiveJob(Harness &h, const QString &fifo, const QString &out)
+{
+    h.window.importmedia->setFileName(fifo);
+    h.window.saveaudio->setFileName(out);
+    h.window.estimatedkb = 600 * 192 / 8;
+    h.window.show();
+    h.convert();
+    QElapsedTimer t;
+    t.start();
+    while (h.window.bar->value() == 0 && t.elapsed() < 10000)
+        QTest::qWait(20);
+    return h.window.bar->value() > 0 && h.window.jobRunning() && ffmpegRunningWith(out);
+}

@@ -1,0 +1,224 @@
+// Jobs that go wrong, with the real ffmpeg and real files. Each must end with a clear log and
+// notice, the flag down, the window ready for the next job, no ffmpeg left running and no
+// file of the user's changed but the chosen output.
+#include "application.h"
+#include "fixtures.h"
+#include "harness.h"
+
+#include <QCryptographicHash>
+#include <QDirIterator>
+#include <QTemporaryDir>
+
+#include <csignal>
+
+namespace {
+
+// Every file under dir with a checksum of its content.
+QMap<QString, QByteArray> contents(const QString &dir)
+{
+    QMap<QString, QByteArray> files;
+    QDirIterator it(dir, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        QFile f(path);
+        if (f.open(QIODevice::ReadOnly))
+            files.insert(path, QCryptographicHash::hash(f.readAll(), QCryptographicHash::Sha256));
+        else
+            files.insert(path, "unreadable"); // a FIFO, for one
+    }
+    return files;
+}
+
+// The state every job must end in, whatever went wrong.
+void checkSettled(Harness &h, const QString &output)
+{
+    QVERIFY(!h.window.jobRunning());
+    QVERIFY(!converting);
+    QCOMPARE(h.window.Button1->text(), QString("Convert"));
+    QVERIFY(h.window.Button1->isEnabled());
+    QCOMPARE(h.window.bar->value(), 0);
+    QVERIFY(!ffmpegRunningWith(output));
+}
+
+int ffmpegPidWith(const QString &marker)
+{
+    const QStringList pids = QDir("/proc").entryList(QDir::Dirs);
+    for (const QString &pid : pids) {
+        QFile f("/proc/" + pid + "/cmdline");
+        if (pid.toInt() > 0 && f.open(QIODevice::ReadOnly)) {
+            const QByteArray cmd = f.readAll();
+            if (cmd.left(cmd.indexOf('\0')).endsWith("ffmpeg") && cmd.contains(marker.toUtf8()))
+                return pid.toInt();
+        }
+    }
+    return 0;
+}
+
+} // namespace
+
+class TestFaults : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void badSource_data();
+    void badSource();
+    void outputFolderNotWritable();
+    void outputIsTheSource();
+    void ffmpegKilledFromOutside();
+    void oddPaths();
+
+private:
+    QTemporaryDir m_dir;
+    QString m_wav;
+};
+
+void TestFaults::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    m_wav = m_dir.filePath("tone.wav");
+    QVERIFY(fixtures::ffmpeg(fixtures::sine(5), m_wav));
+}
+
+void TestFaults::badSource_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("content"); // null: no file at all
+    QTest::addColumn<QString>("notice");
+    const QString failed =
+        "Conversion failed: ffmpeg exited with code 1. The log shows the details.";
+    QFile wav(m_wav);
+    QVERIFY(wav.open(QIODevice::ReadOnly));
+    QTest::newRow("nonexistent") << "gone.wav" << QByteArray() << failed;
+    QTest::newRow("zero bytes") << "empty.wav" << QByteArray("") << failed;
+    QTest::newRow("not media") << "notes.mp3" << QByteArray("shopping list\nmilk\n") << failed;
+    // A cut-off file is encoded as far as it goes.
+    QTest::newRow("truncated") << "cut.wav" << wav.read(200000) << "Finished";
+}
+
+void TestFaults::badSource()
+{
+    QFETCH(QString, name);
+    QFETCH(QByteArray, content);
+    QFETCH(QString, notice);
+    QTemporaryDir dir;
+    const QString source = dir.filePath(name);
+    if (!content.isNull()) {
+        QFile f(source);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(content);
+    }
+    const QString output = dir.filePath("out.ac3");
+    const auto before = contents(dir.path());
+
+    Harness h;
+    QStringList errors;
+    Application::setErrorDisplay([&](const QString &t) { errors.append(t); });
+    h.chooseSource(source);
+    Application::setErrorDisplay({});
+    QCOMPARE(errors, QStringList());
+    if (notice == "Finished")
+        QVERIFY(h.window.audioinfo->text().startsWith("PCM 48000rate 2channels"));
+    else
+        QCOMPARE(h.window.audioinfo->text(), QString("No audio"));
+    h.chooseOutput(output);
+    h.convert();
+    QVERIFY(h.finish());
+    QCOMPARE(h.notices, QStringList{notice});
+    checkSettled(h, output);
+    if (notice == "Finished") {
+        QCOMPARE(fixtures::probeValue(output, "codec_name"), QString("ac3"));
+        const double seconds = fixtures::probeValue(output, "duration").toDouble();
+        QVERIFY2(seconds > 0.5 && seconds < 2, qPrintable(QString::number(seconds)));
+    } else {
+        QVERIFY(h.log().endsWith("\nffmpeg exited with code 1"));
+        QVERIFY(!QFile::exists(output));
+    }
+    auto after = contents(dir.path());
+    after.remove(output);
+    QCOMPARE(after, before);
+}
+
+void TestFaults::outputFolderNotWritable()
+{
+    // Not even root may create files in /proc.
+    const QString output = "/proc/kelvane-test-output.ac3";
+    Harness h;
+    h.chooseSource(m_wav);
+    h.chooseOutput(output);
+    h.convert();
+    QVERIFY(h.finish());
+    QCOMPARE(
+        h.notices,
+        QStringList{"Conversion failed: ffmpeg exited with code 1. The log shows the details."});
+    QVERIFY2(h.log().contains("kelvane-test-output.ac3"), qPrintable(h.log())); // ffmpeg says why
+    QVERIFY(h.log().endsWith("\nffmpeg exited with code 1"));
+    checkSettled(h, output);
+}
+
+void TestFaults::outputIsTheSource()
+{
+    QTemporaryDir dir;
+    const QString source = dir.filePath("keep me.wav");
+    QVERIFY(QFile::copy(m_wav, source));
+    const auto before = contents(dir.path());
+    Harness h;
+    h.chooseSource(source);
+    h.chooseOutput(source);
+    h.convert();
+    QVERIFY(h.finish());
+    QCOMPARE(
+        h.notices,
+        QStringList{"Conversion failed: ffmpeg exited with code 1. The log shows the details."});
+    QVERIFY2(h.log().contains("same as Input"), qPrintable(h.log()));
+    checkSettled(h, source);
+    QCOMPARE(contents(dir.path()), before); // the source is intact
+}
+
+void TestFaults::ffmpegKilledFromOutside()
+{
+    LiveSource live(m_dir.filePath("live-kill.wav"));
+    const QString output = m_dir.filePath("killed.ac3");
+    Harness h;
+    QVERIFY(startLiveJob(h, m_dir.filePath("live-kill.wav"), output));
+    const int pid = ffmpegPidWith(output);
+    QVERIFY(pid > 0);
+    QCOMPARE(::kill(pid, SIGKILL), 0);
+    QVERIFY(h.finish(10000));
+    QCOMPARE(h.notices, QStringList{"Conversion failed: ffmpeg crashed or was killed. The log "
+                                    "shows the details."});
+    QVERIFY(h.log().contains("\nffmpeg crashed or was killed\n"));
+    QVERIFY(h.log().endsWith("\nThe unfinished output file was removed: " + output));
+    QVERIFY(!QFile::exists(output));
+    checkSettled(h, output);
+}
+
+// Names a shell would split, expand or take for options reach ffmpeg untouched.
+void TestFaults::oddPaths()
+{
+    const QString dir = m_dir.filePath("odd $HOME 'single' \"double\" `tick` ü");
+    QVERIFY(QDir().mkpath(dir));
+    const QString source = dir + "/-dash\nnew line; rm -rf x & ß.wav";
+    const QString output = dir + "/-out $(echo no) * ?.ac3";
+    QVERIFY(QFile::copy(m_wav, source));
+    Harness h;
+    h.chooseSource(source);
+    QVERIFY2(h.window.audioinfo->text().startsWith("PCM 48000rate 2channels"),
+             qPrintable(h.window.audioinfo->text()));
+    h.chooseOutput(output);
+    h.convert();
+    QVERIFY(h.finish());
+    QCOMPARE(h.notices, QStringList{"Finished"});
+    QCOMPARE(fixtures::probeValue(output, "codec_name"), QString("ac3"));
+    QCOMPARE(QDir(dir).entryList(QDir::Files).size(), 2); // nothing else was made
+    checkSettled(h, output);
+}
+
+int main(int argc, char **argv)
+{
+    Application app(argc, argv);
+    TestFaults test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_faults.moc"
