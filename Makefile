@@ -87,3 +87,9 @@ screenshot: build
 
 clean:
 	rm -rf $(BUILD) build-asan build-tsan build-fuzz
+
+# clang-tidy over the project's own sources, with the build's compile commands.
+tidy: build
+	@./scripts/deps.sh --with-clang
+	@cmake --build $(BUILD) -j $(JOBS) --target kelvane_bench minimal_window render_icons
+	@clang-tidy -p $(BUILD) --quiet src/*.cpp tests/*.cpp bench/*.cpp tools/*.cpp

@@ -60,7 +60,7 @@ struct Driver
     {
         window.setMessageBox([this](const QString &text) {
             notice = text;
-            ended = clock.nsecsElapsed() / 1e6;
+            ended = double(clock.nsecsElapsed()) / 1e6;
         });
     }
     // Milliseconds from Convert to the notice, or -1 if the job did not succeed.
@@ -138,7 +138,7 @@ double startUp(const QString &program)
     p.start(program, {});
     while (!p.readAllStandardOutput().contains("shown") && p.state() != QProcess::NotRunning)
         p.waitForReadyRead(-1);
-    const double ms = t.nsecsElapsed() / 1e6;
+    const double ms = double(t.nsecsElapsed()) / 1e6;
     p.waitForFinished(-1);
     return ms;
 }
@@ -159,7 +159,7 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "usage: kelvane_bench KELVANE MINIMAL_WINDOW REPORT.md\n");
         return 2;
     }
-    const QString kelvane = args[1], minimal = args[2], report = args[3];
+    const QString &kelvane = args[1], &minimal = args[2], &report = args[3];
     QTemporaryDir dir;
     const QString tone60 = dir.filePath("tone60.wav"), tone5 = dir.filePath("tone5.wav");
     if (!makeTone(60, tone60) || !makeTone(5, tone5)) {
@@ -189,7 +189,7 @@ int main(int argc, char *argv[])
             t.start();
             if (!run(cmd.program, cmd.arguments))
                 return 1;
-            bare.append(t.nsecsElapsed() / 1e6);
+            bare.append(double(t.nsecsElapsed()) / 1e6);
             console << "conversion run " << i + 1 << ": bare " << bare.last() << " ms, kelvane "
                     << ours.last() << " ms" << Qt::endl;
         }
@@ -207,12 +207,12 @@ int main(int argc, char *argv[])
             QElapsedTimer t;
             t.start();
             const ProbeResult found = probe::probeSource(lib, file, "192");
-            ours.append(t.nsecsElapsed() / 1e6);
+            ours.append(double(t.nsecsElapsed()) / 1e6);
             if (!found.hasAudio)
                 return 1;
             t.start();
             run("mediainfo", {file});
-            cli.append(t.nsecsElapsed() / 1e6);
+            cli.append(double(t.nsecsElapsed()) / 1e6);
         }
         const double r = median(ours) / median(cli);
         rows.append(
@@ -251,7 +251,7 @@ int main(int argc, char *argv[])
         QTimer timer;
         timer.setTimerType(Qt::PreciseTimer);
         QObject::connect(&timer, &QTimer::timeout, [&] {
-            longest = std::max(longest, ticks.nsecsElapsed() / 1e6);
+            longest = std::max(longest, double(ticks.nsecsElapsed()) / 1e6);
             ticks.start();
         });
         // Twice: the second job also clears the first one's 10 MB.
@@ -264,8 +264,8 @@ int main(int argc, char *argv[])
         qputenv("PATH", path);
         const qsizetype logged = d.window.ResultsRE->toPlainText().size();
         rows.append({"Longest gap between 5 ms ticks, 2 jobs of 10 MB log", ms(longest),
-                     QString("%1 MB reached the log").arg(logged / 1048576.0, 0, 'f', 1), "",
-                     "<= 16 ms", longest <= 16});
+                     QString("%1 MB reached the log").arg(double(logged) / 1048576.0, 0, 'f', 1),
+                     "", "<= 16 ms", longest <= 16});
     }
 
     // 5. Steady state over 100 real jobs in one process.

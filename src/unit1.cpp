@@ -23,6 +23,7 @@
 #include <QTextCursor>
 #include <QUrl>
 
+#include <cmath>
 #include <limits>
 
 Tmain::Tmain(std::unique_ptr<MediaLibrary> library, QWidget *parent)
@@ -355,7 +356,7 @@ void Tmain::showProgressText(qint64 bytes)
     QString text = QStringLiteral("%p% \u00b7 %1").arg(clockText(elapsedMs / 1000));
     if (bytes > 0 && total > bytes && elapsedMs > 1000) {
         const double left = double(elapsedMs) * double(total - bytes) / double(bytes) / 1000.0;
-        text += QStringLiteral(" \u00b7 %1 left").arg(clockText(qint64(left + 0.5)));
+        text += QStringLiteral(" \u00b7 %1 left").arg(clockText(std::llround(left)));
     }
     bar->setFormat(text);
 }

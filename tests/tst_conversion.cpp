@@ -307,7 +307,7 @@ void TestConversion::ffmpegMissingFromPath()
 void TestConversion::largeOutputIsWholeBeforeTheNotice()
 {
     QByteArray output;
-    for (int i = 0; output.size() < 10 * 1024 * 1024; ++i)
+    for (int i = 0; output.size() < 10LL * 1024 * 1024; ++i)
         output += QByteArray::number(i) + " frame=  100 fps=0.0 size=       0kB\r\n";
     QTemporaryDir bin;
     QFile data(bin.filePath("output.txt"));

@@ -137,6 +137,11 @@ void TestProbe::playTime_data()
     QTest::newRow("trailing blank")
         << QByteArray("5000 ") << 0 << "'5000 ' is not a valid floating point value.";
     QTest::newRow("inf") << QByteArray("inf") << 0 << "'inf' is not a valid floating point value.";
+    QTest::newRow("minus zero") << QByteArray("-0.5") << 0 << QString();
+    QTest::newRow("underflow") << QByteArray("1e-400") << 0
+                               << "'1e-400' is not a valid floating point value.";
+    QTest::newRow("exponent without digits")
+        << QByteArray("5e") << 0 << "'5e' is not a valid floating point value.";
     QTest::newRow("largest that fits") << QByteArray("2147483647000") << 2147483647 << QString();
     QTest::newRow("beyond 32-bit seconds")
         << QByteArray("2147483647001") << 0 << "The play time '2147483647001' is out of range.";
@@ -259,7 +264,7 @@ void TestProbe::bitrateChange()
     f.window->audiobitrate->setCurrentText("192");
     f.browse();
     QCOMPARE(f.window->estimatedkb, 2160);
-    const int probes = f.media->calls.count("close");
+    const auto probes = f.media->calls.count("close");
     f.window->audiobitrate->setCurrentText("448");
     QCOMPARE(f.window->estimatedkb, 5040);
     QCOMPARE(f.window->outputsize->text(), QString("Output filesize: 5040 KB"));
@@ -326,6 +331,12 @@ void TestProbe::readInteger_data()
     QTest::newRow("fraction") << QByteArray("1.5") << fail;
     QTest::newRow("hex") << QByteArray("0x10") << fail;
     QTest::newRow("tab") << QByteArray("\t5") << fail;
+    // Found while fuzzing against strtol with full checks.
+    QTest::newRow("minus zero") << QByteArray("-0") << qint64(0);
+    QTest::newRow("two signs") << QByteArray("+-1") << fail;
+    QTest::newRow("leading zeros") << QByteArray("0000000000002147483647") << qint64(2147483647);
+    QTest::newRow("zero byte") << QByteArray("1\0", 2) << fail;
+    QTest::newRow("blank after sign") << QByteArray("- 1") << fail;
 }
 
 void TestProbe::readInteger()

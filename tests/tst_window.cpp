@@ -69,7 +69,7 @@ void TestWindow::startState_data()
     const QStringList bitrates{"64",  "128", "160", "192", "224", "256",
                                "288", "320", "352", "384", "416", "448"};
     auto row = [&](const char *name, const char *kind, const char *text, QRect r,
-                   QStringList list = {}) {
+                   const QStringList &list = {}) {
         QTest::newRow(name) << name << kind << text << r << list;
     };
     row("StaticText1", "QLabel", "Audio Source", {8, 10, 68, 17});

@@ -34,7 +34,7 @@ FfmpegCommand shell(const QString &script)
 
 // Runs one TTrad to its end on the real thread machinery; action runs once it has started.
 RunResult runJob(QObject *receiver, const FfmpegCommand &cmd, qint64 waitLimitMs = -1,
-                 std::function<void(TTrad *)> action = {})
+                 const std::function<void(TTrad *)> &action = {})
 {
     RunResult r;
     QEventLoop loop;
@@ -75,7 +75,7 @@ QList<int> sizes(const QStringList &lines)
 {
     QList<int> result;
     for (const QString &l : lines)
-        result.append(l.toUtf8().size());
+        result.append(int(l.toUtf8().size()));
     return result;
 }
 
