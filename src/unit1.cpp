@@ -21,6 +21,7 @@
 #include <QScreen>
 #include <QTextBlock>
 #include <QTextCursor>
+#include <QTextDocument>
 #include <QUrl>
 
 #include <cmath>
@@ -184,8 +185,8 @@ void Tmain::insertLines(const QStringList &lines, qsizetype from, qsizetype to)
 void Tmain::feedLog()
 {
     // Lines of up to 4000 characters: a few per slice keep each slice within a few ms.
-    constexpr qsizetype Slice = 4;
-    constexpr qint64 BudgetNs = 3'000'000;
+    constexpr qsizetype Slice = 2;
+    constexpr qint64 BudgetNs = 2'000'000;
     QElapsedTimer clock;
     clock.start();
     while (m_pendingAt < m_pendingLog.size() && clock.nsecsElapsed() < BudgetNs) {
@@ -215,8 +216,8 @@ void Tmain::clearLog()
     m_logFeeder.stop();
     m_pendingLog.clear();
     m_pendingAt = 0;
-    ResultsRE->clear();
     m_logLines = 0;
+    ResultsRE->clear();
 }
 
 void Tmain::replaceLog(const QStringList &lines)

@@ -15,6 +15,7 @@
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTextDocument>
 #include <QtTest>
 
 #include <sys/stat.h>
