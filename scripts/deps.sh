@@ -4,7 +4,7 @@ set -euo pipefail
 
 # What building and testing need; the options add what one more make target needs.
 packages=(cmake g++ make qt6-base-dev qt6-qpa-plugins libqt6svg6 libmediainfo-dev ffmpeg
-          fonts-dejavu-core desktop-file-utils appstream dpkg-dev)
+          fonts-dejavu-core desktop-file-utils appstream dpkg-dev locales)
 for option in "$@"; do
     case "$option" in
         --with-x) packages+=(xvfb xauth imagemagick) ;;
@@ -20,7 +20,24 @@ for p in "${packages[@]}"; do
         missing+=("$p")
     fi
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+# The tests run once more under a German locale (decimal comma).
+need_locale() { ! locale -a 2>/dev/null | grep -qix 'de_DE.utf8'; }
+make_locale() {
+    sed -i 's/^# *\(de_DE.UTF-8 UTF-8\)/\1/' /etc/locale.gen
+    grep -q '^de_DE.UTF-8 UTF-8' /etc/locale.gen || echo 'de_DE.UTF-8 UTF-8' >> /etc/locale.gen
+    locale-gen >/dev/null
+}
+
+if [ ${#missing[@]} -eq 0 ]; then
+    if need_locale; then
+        if [ "$(id -u)" -eq 0 ]; then
+            make_locale
+        else
+            echo "kelvane: the de_DE.UTF-8 locale is missing; the locale tests will be skipped" >&2
+        fi
+    fi
+    exit 0
+fi
 
 if [ "$(id -u)" -ne 0 ]; then
     echo "kelvane: missing packages: ${missing[*]}" >&2
@@ -31,3 +48,5 @@ echo "kelvane: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -q
 apt-get install -y -q --no-install-recommends "${missing[@]}" </dev/null
+need_locale && make_locale
+exit 0

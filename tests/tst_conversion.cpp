@@ -412,6 +412,8 @@ void TestConversion::closeDuringJob()
 int main(int argc, char **argv)
 {
     Application app(argc, argv);
+    if (!fixtures::expectedLocaleActive())
+        return 77;
     TestConversion test;
     return QTest::qExec(&test, argc, argv);
 }

@@ -492,6 +492,8 @@ void TestProbe::dropChoosesTheSource()
 int main(int argc, char **argv)
 {
     Application app(argc, argv);
+    if (!fixtures::expectedLocaleActive())
+        return 77;
     TestProbe test;
     return QTest::qExec(&test, argc, argv);
 }
