@@ -28,19 +28,27 @@ bool isDigit(char c)
     return c >= '0' && c <= '9';
 }
 
+// Past the optional leading blanks and sign; negative tells which sign it was.
+qsizetype skipBlanksAndSign(const QByteArray &text, bool &negative)
+{
+    qsizetype i = 0;
+    while (i < text.size() && text[i] == ' ')
+        ++i;
+    negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    return i;
+}
+
 } // namespace
 
 qint32 readInteger(const QByteArray &text)
 {
-    qsizetype i = 0;
     const qsizetype n = text.size();
-    while (i < n && text[i] == ' ')
-        ++i;
     bool negative = false;
-    if (i < n && (text[i] == '+' || text[i] == '-')) {
-        negative = text[i] == '-';
-        ++i;
-    }
+    qsizetype i = skipBlanksAndSign(text, negative);
     if (i == n)
         failInteger(text);
     // Accumulate as a negative number so that the most negative 32-bit value is reachable.
@@ -62,15 +70,9 @@ qint32 readInteger(const QByteArray &text)
 
 double readFloat(const QByteArray &text)
 {
-    qsizetype i = 0;
     const qsizetype n = text.size();
-    while (i < n && text[i] == ' ')
-        ++i;
     bool negative = false;
-    if (i < n && (text[i] == '+' || text[i] == '-')) {
-        negative = text[i] == '-';
-        ++i;
-    }
+    qsizetype i = skipBlanksAndSign(text, negative);
     // Only the plain decimal shape: from_chars alone would also take "inf", "nan" and hex.
     qsizetype j = i;
     while (j < n && isDigit(text[j]))

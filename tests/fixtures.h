@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -51,6 +52,22 @@ inline QStringList video(int seconds)
     return {"-f",   "lavfi",
             "-i",   QString("testsrc=duration=%1:size=160x120:rate=25").arg(seconds),
             "-c:v", "mpeg1video"};
+}
+
+// The pid of a running process whose command line holds marker (and whose program name ends
+// in program, if given); 0 if there is none.
+inline int processWith(const QString &marker, const QByteArray &program = {})
+{
+    const QStringList pids = QDir("/proc").entryList(QDir::Dirs);
+    for (const QString &pid : pids) {
+        QFile f("/proc/" + pid + "/cmdline");
+        if (pid.toInt() <= 0 || !f.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray cmd = f.readAll();
+        if (cmd.contains(marker.toUtf8()) && cmd.left(cmd.indexOf('\0')).endsWith(program))
+            return pid.toInt();
+    }
+    return 0;
 }
 
 // One line of ffprobe's answer for the first audio stream.

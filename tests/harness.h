@@ -2,6 +2,7 @@
 
 // The real window driven by a test: its dialogs, notices and questions answered here.
 
+#include "fixtures.h"
 #include "thread.h"
 #include "unit1.h"
 
@@ -73,13 +74,7 @@ struct Harness
 
 inline bool ffmpegRunningWith(const QString &marker)
 {
-    const QStringList pids = QDir("/proc").entryList(QDir::Dirs);
-    for (const QString &pid : pids) {
-        QFile f("/proc/" + pid + "/cmdline");
-        if (f.open(QIODevice::ReadOnly) && f.readAll().contains(marker.toUtf8()))
-            return true;
-    }
-    return false;
+    return fixtures::processWith(marker) != 0;
 }
 
 // A real ffmpeg job that runs until stopped: its source is a FIFO fed at 20 times real time.

@@ -40,20 +40,6 @@ void checkSettled(Harness &h, const QString &output)
     QVERIFY(!ffmpegRunningWith(output));
 }
 
-int ffmpegPidWith(const QString &marker)
-{
-    const QStringList pids = QDir("/proc").entryList(QDir::Dirs);
-    for (const QString &pid : pids) {
-        QFile f("/proc/" + pid + "/cmdline");
-        if (pid.toInt() > 0 && f.open(QIODevice::ReadOnly)) {
-            const QByteArray cmd = f.readAll();
-            if (cmd.left(cmd.indexOf('\0')).endsWith("ffmpeg") && cmd.contains(marker.toUtf8()))
-                return pid.toInt();
-        }
-    }
-    return 0;
-}
-
 } // namespace
 
 class TestFaults : public QObject
@@ -181,7 +167,7 @@ void TestFaults::ffmpegKilledFromOutside()
     const QString output = m_dir.filePath("killed.ac3");
     Harness h;
     QVERIFY(startLiveJob(h, m_dir.filePath("live-kill.wav"), output));
-    const int pid = ffmpegPidWith(output);
+    const int pid = fixtures::processWith(output, "ffmpeg");
     QVERIFY(pid > 0);
     QCOMPARE(::kill(pid, SIGKILL), 0);
     QVERIFY(h.finish(10000));

@@ -1,5 +1,6 @@
 #include "chunks.h"
 #include "command.h"
+#include "fixtures.h"
 #include "thread.h"
 
 #include <QCoreApplication>
@@ -77,17 +78,6 @@ QList<int> sizes(const QStringList &lines)
     for (const QString &l : lines)
         result.append(int(l.toUtf8().size()));
     return result;
-}
-
-bool processWithArgumentExists(const QString &marker)
-{
-    const QStringList pids = QDir("/proc").entryList(QDir::Dirs);
-    for (const QString &pid : pids) {
-        QFile f("/proc/" + pid + "/cmdline");
-        if (f.open(QIODevice::ReadOnly) && f.readAll().contains(marker.toUtf8()))
-            return true;
-    }
-    return false;
 }
 
 } // namespace
@@ -252,7 +242,7 @@ void TestWorkers::stopEndsTheChild()
     QCOMPARE(r.outcome.kind, JobOutcome::Stopped);
     QVERIFY2(r.elapsedMs < 3000, qPrintable(QString::number(r.elapsedMs)));
     QCOMPARE(r.replaced, (QStringList{"started", "sh was stopped by the user"}));
-    QVERIFY(!processWithArgumentExists(marker));
+    QVERIFY(!fixtures::processWith(marker));
 
     // A child that ignores the polite request is killed after the grace period.
     const RunResult stubborn =
