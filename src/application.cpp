@@ -41,7 +41,8 @@ Application::Application(int &argc, char **argv) : QApplication(argc, argv)
     // Rendered sizes rather than the SVG: the SVG engine would load at start-up for the icon.
     QIcon icon;
     for (int size : {16, 24, 32, 48, 64, 128, 256})
-        icon.addFile(QStringLiteral(":/kelvane/icons/hicolor/%1x%1/apps/kelvane.png").arg(size));
+        icon.addFile(QStringLiteral(":/kelvane/icons/hicolor/%1x%1/apps/kelvane.png").arg(size),
+                     QSize(size, size)); // the size given, so no file is read until drawn
     setWindowIcon(icon);
 }
 

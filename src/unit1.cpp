@@ -21,7 +21,6 @@
 #include <QScreen>
 #include <QTextBlock>
 #include <QTextCursor>
-#include <QTextDocument>
 #include <QUrl>
 
 #include <cmath>
