@@ -15,9 +15,11 @@ struct FfmpegCommand
 namespace command {
 
 // The list texts go in as the window holds them; the bitrate list is in kbit/s, which
-// today's ffmpeg only takes with its unit.
+// today's ffmpeg only takes with its unit. stream is an ffmpeg stream specifier for the
+// audio to encode ("0:1", "0:a:i:257"); empty leaves the choice to ffmpeg.
 FfmpegCommand build(const QString &source, const QString &bitrate, const QString &rate,
-                    const QString &channels, const QString &format, const QString &output);
+                    const QString &channels, const QString &format, const QString &output,
+                    const QString &stream = {});
 
 } // namespace command
 

@@ -4,7 +4,9 @@
 
 #include <QFile>
 
+#include <algorithm>
 #include <cmath>
+#include <optional>
 
 namespace probe {
 
@@ -59,6 +61,49 @@ QString estimateText(qint64 estimatedkb)
     return QStringLiteral("Output filesize: %1 KB").arg(estimatedkb);
 }
 
+namespace {
+
+std::optional<qint64> wholeNumber(const QString &text)
+{
+    if (text.isEmpty() || text.size() > 9 ||
+        !std::all_of(text.begin(), text.end(), [](QChar c) { return c.isDigit(); }))
+        return std::nullopt;
+    return text.toLongLong();
+}
+
+} // namespace
+
+QString streamSpecifier(const QString &container, const QString &audioCount,
+                        const QString &streamOrder, const QString &id)
+{
+    const QString byId = QStringLiteral("0:a:i:%1");
+    const std::optional<qint64> number = wholeNumber(id);
+    if (container == QLatin1String("MPEG-TS") || container == QLatin1String("BDAV") ||
+        container == QLatin1String("MPEG-4") || container == QLatin1String("QuickTime")) {
+        if (number)
+            return byId.arg(*number);
+    } else if (container == QLatin1String("MPEG-PS")) {
+        // ffmpeg keeps an MPEG audio stream's whole start code (0x1C0...) and a private
+        // stream's sub-stream id ("189-128": 0xBD, sub-stream 0x80).
+        if (number && *number >= 0xC0 && *number <= 0xDF)
+            return byId.arg(0x100 + *number);
+        const QStringList parts = id.split(QLatin1Char('-'));
+        if (parts.size() == 2 && parts[0] == QLatin1String("189")) {
+            if (const std::optional<qint64> sub = wholeNumber(parts[1]))
+                return byId.arg(*sub);
+        }
+        return {};
+    }
+    if (const std::optional<qint64> position = wholeNumber(streamOrder))
+        return QStringLiteral("0:%1").arg(*position);
+    if (container == QLatin1String("AVI") && number)
+        return QStringLiteral("0:%1").arg(*number);
+    // The only audio stream is the first one whatever the order.
+    if (audioCount == QLatin1String("1"))
+        return QStringLiteral("0:a:0");
+    return {};
+}
+
 ProbeResult probeSource(MediaLibrary &lib, const QString &fileName, const QString &bitrateText)
 {
     OpenFile file(lib, fileName);
@@ -83,6 +128,12 @@ ProbeResult probeSource(MediaLibrary &lib, const QString &fileName, const QStrin
     result.summary += text(file.get(MediaLibrary::Audio, "Channels")) + QLatin1String("channels ");
     result.summary += text(file.get(MediaLibrary::Audio, "BitRate")) + QLatin1String("bitrate ");
     result.summary += QString::number(result.durationsec) + QLatin1String("sec");
+
+    const QString container = text(file.get(MediaLibrary::General, "Format"));
+    const QString audioCount = text(file.get(MediaLibrary::General, "AudioCount"));
+    const QString streamOrder = text(file.get(MediaLibrary::Audio, "StreamOrder"));
+    const QString id = text(file.get(MediaLibrary::Audio, "ID"));
+    result.stream = streamSpecifier(container, audioCount, streamOrder, id);
     return result;
 }
 

@@ -11,6 +11,9 @@ struct ProbeResult
     qint32 durationsec = 0;
     qint64 estimatedkb = 0;
     QString summary;
+    // The ffmpeg stream specifier of the stream the summary describes; empty when the file
+    // does not say which of its streams that is.
+    QString stream;
 };
 
 namespace probe {
@@ -25,5 +28,11 @@ qint32 durationFromPlayTime(const QByteArray &playTime);
 qint64 estimateKb(const QString &bitrateText, qint32 durationsec);
 
 QString estimateText(qint64 estimatedkb);
+
+// Names the library's first audio stream the way ffmpeg finds it: by PID in MPEG-TS, by
+// stream id in MPEG-PS, by track ID in MPEG-4, by position elsewhere. Empty when the fields
+// do not identify it.
+QString streamSpecifier(const QString &container, const QString &audioCount,
+                        const QString &streamOrder, const QString &id);
 
 } // namespace probe

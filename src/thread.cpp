@@ -33,8 +33,16 @@ TThread::TThread()
 
 void TThread::setOnTerminate(QObject *receiver, TerminateHandler handler)
 {
+    const std::lock_guard lock(m_handlerMutex);
     m_receiver = receiver;
     m_onTerminate = std::move(handler);
+}
+
+void TThread::detachOnTerminate()
+{
+    const std::lock_guard lock(m_handlerMutex);
+    m_receiver = nullptr;
+    m_onTerminate = nullptr;
 }
 
 void TThread::run()
@@ -49,12 +57,28 @@ void TThread::run()
 
 void TThread::DoTerminate()
 {
-    if (!m_onTerminate || !m_receiver)
-        return;
+    QPointer<QObject> receiver;
+    {
+        const std::lock_guard lock(m_handlerMutex);
+        if (!m_onTerminate || !m_receiver)
+            return;
+        receiver = m_receiver;
+    }
     // Blocking on purpose: the worker's thread waits until the handler has returned. The
-    // receiver must live on another thread, or this would deadlock.
+    // receiver must live on another thread, or this would deadlock. The handler is looked up
+    // again there, so a detach that came meanwhile is honoured.
     QMetaObject::invokeMethod(
-        m_receiver, [this] { m_onTerminate(this); }, Qt::BlockingQueuedConnection);
+        receiver,
+        [this] {
+            TerminateHandler handler;
+            {
+                const std::lock_guard lock(m_handlerMutex);
+                handler = m_onTerminate;
+            }
+            if (handler)
+                handler(this);
+        },
+        Qt::BlockingQueuedConnection);
 }
 
 QString JobOutcome::describe() const
@@ -73,7 +97,9 @@ QString JobOutcome::describe() const
     case TimedOut:
         return QStringLiteral("%1 did not end within %2 ms and was stopped")
             .arg(program)
-            .arg(TTrad::WaitLimitMs);
+            .arg(limitMs);
+    case OutputProblem:
+        return error;
     }
     return QString();
 }
@@ -82,6 +108,7 @@ TTrad::TTrad(const FfmpegCommand &command)
     : TSortThread(command.line), m_program(command.program), m_arguments(command.arguments)
 {
     m_outcome.program = m_program;
+    m_outcome.limitMs = m_waitLimitMs;
 }
 
 void TTrad::Stop()
@@ -97,6 +124,44 @@ void TTrad::DoWork()
         ~ClearConverting() { endConverting(); }
     } clearConverting;
 
+    QByteArray output;
+    try {
+        runEncoder(output);
+    } catch (const std::exception &e) {
+        // Never announced as a success: the job ends as a failure with the reason.
+        m_outcome.kind = JobOutcome::OutputProblem;
+        m_outcome.error = QString::fromLocal8Bit(e.what());
+    }
+    const bool started = m_outcome.kind != JobOutcome::FailedToStart;
+    const Ending ending = finish(output);
+    QStringList lines = ending.beforeOutcome;
+    if (!m_outcome.succeeded())
+        lines.append(m_outcome.describe());
+    lines += ending.afterOutcome;
+    if (!started) {
+        for (const QString &line : lines)
+            emit logAppended(line);
+        return;
+    }
+    emit logReplaced(chunks::toLines(output) + lines);
+}
+
+TTrad::Ending TTrad::finish(const QByteArray &output)
+{
+    if (!m_finisher)
+        return {};
+    try {
+        return m_finisher(m_outcome, output);
+    } catch (const std::exception &e) {
+        m_outcome.kind = JobOutcome::OutputProblem;
+        m_outcome.error = QString::fromLocal8Bit(e.what());
+        return {};
+    }
+}
+
+void TTrad::runEncoder(QByteArray &output)
+{
+    m_outcome.limitMs = m_waitLimitMs;
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.setStandardInputFile(QProcess::nullDevice());
@@ -108,14 +173,12 @@ void TTrad::DoWork()
     if (!process.waitForStarted(-1)) {
         m_outcome.kind = JobOutcome::FailedToStart;
         m_outcome.error = process.errorString();
-        emit logAppended(m_outcome.describe());
         return;
     }
 
     // The pipe holds far less than a long job writes, so waitForFinished drains it into
     // memory as it goes; the slices only serve to notice a stop request or the time limit.
     constexpr int SliceMs = 100;
-    constexpr int GraceMs = 3000;
     const QDeadlineTimer limit(m_waitLimitMs);
     QDeadlineTimer killAt(QDeadlineTimer::Forever);
     bool stopping = false;
@@ -124,7 +187,7 @@ void TTrad::DoWork()
             stopping = true;
             m_outcome.kind = m_stopRequested ? JobOutcome::Stopped : JobOutcome::TimedOut;
             process.terminate();
-            killAt.setRemainingTime(GraceMs);
+            killAt.setRemainingTime(m_graceMs);
         } else if (stopping && killAt.hasExpired()) {
             process.kill();
             killAt = QDeadlineTimer(QDeadlineTimer::Forever);
@@ -139,11 +202,7 @@ void TTrad::DoWork()
             m_outcome.exitCode = process.exitCode();
         }
     }
-
-    QStringList lines = chunks::toLines(process.readAll());
-    if (!m_outcome.succeeded())
-        lines.append(m_outcome.describe());
-    emit logReplaced(lines);
+    output = process.readAll();
 }
 
 void TBar::DoWork()

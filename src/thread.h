@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <functional>
+#include <mutex>
 
 // True while a job's encoder runs: set by the window, cleared by the runner, read by the monitor.
 extern std::atomic<bool> converting;
@@ -25,6 +26,9 @@ public:
 
     // Attach before start(): the handler must be in place before the work can end.
     void setOnTerminate(QObject *receiver, TerminateHandler handler);
+    // Thread-safe: the handler will not be called. An owner that must wait for the thread on
+    // the receiver's own thread calls this first, then drops the receiver's posted calls.
+    void detachOnTerminate();
 
 protected:
     TThread();
@@ -34,6 +38,7 @@ private:
     void run() final;
     void DoTerminate();
 
+    std::mutex m_handlerMutex;
     QPointer<QObject> m_receiver;
     TerminateHandler m_onTerminate;
 };
@@ -77,12 +82,16 @@ struct JobOutcome
         Crashed,
         ExitCode,
         Stopped,
-        TimedOut
+        TimedOut,
+        // The encoder said it succeeded, but what it left is not a whole file; or the job
+        // could not get the output ready. error says what.
+        OutputProblem
     };
     Kind kind = Success;
     int exitCode = 0;
     QString program;
     QString error;
+    qint64 limitMs = 0;
 
     bool succeeded() const { return kind == Success; }
     // One line for the log and the notice, e.g. "ffmpeg exited with code 1".
@@ -105,6 +114,18 @@ public:
     // Valid once the work is done (in the termination handler and after).
     JobOutcome outcome() const { return m_outcome; }
     void setWaitLimitMs(qint64 ms) { m_waitLimitMs = ms; }
+    // How long a stopped encoder has to end before it is killed.
+    void setGraceMs(int ms) { m_graceMs = ms; }
+
+    // Runs on the runner's thread once the encoder has ended or failed to start, with its
+    // whole output: may turn the outcome into a failure, and gives lines for the log's end.
+    struct Ending
+    {
+        QStringList beforeOutcome;
+        QStringList afterOutcome;
+    };
+    using Finisher = std::function<Ending(JobOutcome &outcome, const QByteArray &output)>;
+    void setFinisher(Finisher finisher) { m_finisher = std::move(finisher); }
 
 signals:
     // The log's new content: one line per 4000-byte chunk, then a status line if it failed.
@@ -115,9 +136,14 @@ protected:
     void DoWork() override;
 
 private:
+    void runEncoder(QByteArray &output);
+    Ending finish(const QByteArray &output);
+
     const QString m_program;
     const QStringList m_arguments;
     qint64 m_waitLimitMs = WaitLimitMs;
+    int m_graceMs = 3000;
+    Finisher m_finisher;
     std::atomic<bool> m_stopRequested{false};
     JobOutcome m_outcome;
 };

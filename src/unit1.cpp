@@ -3,6 +3,7 @@
 #include "application.h"
 #include "bitrates.h"
 #include "command.h"
+#include "job.h"
 #include "probe.h"
 #include "thread.h"
 #include "ui_unit1.h"
@@ -11,13 +12,13 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QElapsedTimer>
-#include <QEventLoop>
 #include <QFileInfo>
 #include <QFontMetricsF>
 #include <QLabel>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QScreen>
 #include <QTextBlock>
 #include <QTextCursor>
@@ -72,7 +73,7 @@ Tmain::Tmain(std::unique_ptr<MediaLibrary> library, QWidget *parent)
 Tmain::~Tmain()
 {
     m_closing = true;
-    stopJobAndWait();
+    delete m_job; // stops a running encoder and waits for it
 }
 
 void Tmain::setupConnections()
@@ -135,7 +136,7 @@ QStringList itemTexts(const QComboBox *list)
 
 bool Tmain::jobRunning() const
 {
-    return !m_runner.isNull();
+    return m_job && m_job->isRunning();
 }
 
 void Tmain::showMessage(const QString &text)
@@ -201,15 +202,6 @@ void Tmain::feedLog()
     emit logFed();
 }
 
-void Tmain::waitForLog()
-{
-    if (m_pendingLog.isEmpty())
-        return;
-    QEventLoop loop;
-    connect(this, &Tmain::logFed, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
 void Tmain::clearLog()
 {
     m_logFeeder.stop();
@@ -250,6 +242,7 @@ void Tmain::Button3Click()
 
 void Tmain::Exit1Click()
 {
+    m_exitRequested = true;
     if (close())
         QCoreApplication::quit();
 }
@@ -294,6 +287,7 @@ void Tmain::probeChosenSource()
 {
     const QString fileName = importmedia->FileName();
     audiosource->setText(fileName);
+    m_probed = {};
     const ProbeResult found = probe::probeSource(*m_library, fileName, audiobitrate->currentText());
     if (!found.hasAudio) {
         setInfo(audioinfo, QStringLiteral("No audio"));
@@ -304,6 +298,7 @@ void Tmain::probeChosenSource()
     estimatedkb = found.estimatedkb;
     setInfo(outputsize, probe::estimateText(estimatedkb));
     setInfo(audioinfo, found.summary);
+    m_probed = {fileName, found.stream};
 }
 
 // The labels are named for what they show; a screen reader reads what they say as the
@@ -365,7 +360,7 @@ void Tmain::Button1Click()
 {
     // While a job runs the button reads "Stop".
     if (jobRunning()) {
-        m_runner->Stop();
+        m_job->stop();
         Button1->setEnabled(false); // until the encoder has ended
         return;
     }
@@ -384,110 +379,130 @@ void Tmain::Button1Click()
         showMessage(refused);
         return;
     }
+    const QString sameFile = ConversionJob::refusal(importmedia->FileName(), saveaudio->FileName());
+    if (!sameFile.isEmpty()) {
+        showMessage(sameFile);
+        return;
+    }
+    startJob();
+}
 
-    const FfmpegCommand cmd = command::build(importmedia->FileName(), audiobitrate->currentText(),
-                                             audiorate->currentText(), audiochannels->currentText(),
-                                             audioformat->currentText(), saveaudio->FileName());
-    appendLog(cmd.line);
+void Tmain::startJob()
+{
+    JobSettings settings;
+    const bool probed = m_probed.path == importmedia->FileName();
+    if (!probed)
+        settings.streamNote = QStringLiteral("The source has not been probed successfully, so "
+                                             "ffmpeg chooses which audio stream to encode");
+    else if (m_probed.stream.isEmpty())
+        settings.streamNote =
+            QStringLiteral("The source does not say which of its streams the summary describes, "
+                           "so ffmpeg chooses which audio stream to encode");
+    settings.command = command::build(importmedia->FileName(), audiobitrate->currentText(),
+                                      audiorate->currentText(), audiochannels->currentText(),
+                                      audioformat->currentText(), saveaudio->FileName(),
+                                      probed ? m_probed.stream : QString());
+    settings.output = saveaudio->FileName();
+    settings.codec = audioformat->currentText().toLower();
+    settings.rate = audiorate->currentText();
+    settings.channels = audiochannels->currentText();
+    appendLog(settings.command.line);
+    if (!settings.streamNote.isEmpty())
+        appendLog(settings.streamNote);
 
-    // The flag and the handler are in place before the runner can finish.
-    converting = true;
-    auto *runner = new TTrad(cmd);
-    connect(runner, &TTrad::logReplaced, this, &Tmain::replaceLog);
-    connect(runner, &TTrad::logAppended, this, &Tmain::appendLog);
-    runner->setOnTerminate(this, [this](TThread *sender) { ConversionDone(sender); });
-    m_runner = runner;
-    const QFileInfo output(saveaudio->FileName());
-    m_output = {output.absoluteFilePath(), output.exists(), output.lastModified(), output.size()};
+    delete m_job;
+    auto *job = new ConversionJob(std::move(settings), this);
+    m_job = job;
+    connect(job, &ConversionJob::logReplaced, this, &Tmain::replaceLog);
+    connect(job, &ConversionJob::logAppended, this, &Tmain::appendLog);
+    connect(job, &ConversionJob::sizeMeasured, this, &Tmain::setBarBytes);
+    connect(job, &ConversionJob::finished, this, [this](const JobOutcome &outcome) {
+        Application::guarded([&] { ConversionDone(outcome); });
+    });
     Button1->setText(QStringLiteral("Stop"));
     setBarRange(estimatedkb * 1024);
     m_jobClock.start();
     bar->setFormat(QStringLiteral("%p%"));
     bar->setTextVisible(true);
-    runner->start();
-
-    auto *monitor = TSortThread::launch<TBar>(nullptr, {}, saveaudio->FileName());
-    connect(monitor, &TBar::sizeMeasured, this, &Tmain::setBarBytes);
-    m_monitor = monitor;
+    const auto notStarted = qScopeGuard([this] {
+        if (!jobRunning())
+            endJobDisplay();
+    });
+    job->start();
 }
 
-void Tmain::ConversionDone(TThread *Sender)
+void Tmain::ConversionDone(const JobOutcome &outcome)
 {
-    // The monitor ends within one poll of the runner; once it has ended and its last sizes are
-    // shown, nothing can move the bar after the reset below.
-    if (m_monitor)
-        m_monitor->wait();
-    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
-    // The notice comes when the log holds the whole output, as a person would read it.
-    waitForLog();
-
-    Button1->setText(QStringLiteral("Convert"));
-    const JobOutcome outcome = static_cast<TTrad *>(Sender)->outcome();
-    if (!outcome.succeeded() && outcome.kind != JobOutcome::FailedToStart)
-        removeUnfinishedOutput();
-    if (!m_closing) {
-        if (outcome.succeeded())
-            showMessage(QStringLiteral("Finished"));
-        else if (outcome.kind == JobOutcome::Stopped)
-            showMessage(QStringLiteral("The conversion was stopped. The log shows the details."));
-        else
-            showMessage(QStringLiteral("Conversion failed: %1. The log shows the details.")
-                            .arg(outcome.describe()));
+    if (m_job)
+        m_job->deleteLater();
+    m_job = nullptr;
+    if (m_closing) {
+        if (close() && m_exitRequested)
+            QCoreApplication::quit();
+        return;
     }
+    // The notice comes when the log holds the whole output, as a person would read it.
+    if (m_pendingLog.isEmpty()) {
+        announce(outcome);
+        return;
+    }
+    auto *const once = new QObject(this);
+    connect(this, &Tmain::logFed, once, [this, outcome, once] {
+        delete once;
+        announce(outcome);
+    });
+}
+
+void Tmain::announce(const JobOutcome &outcome)
+{
+    if (m_closing)
+        return;
+    Button1->setText(QStringLiteral("Convert"));
+    if (outcome.succeeded())
+        showMessage(QStringLiteral("Finished"));
+    else if (outcome.kind == JobOutcome::Stopped)
+        showMessage(QStringLiteral("The conversion was stopped. The log shows the details."));
+    else
+        showMessage(QStringLiteral("Conversion failed: %1. The log shows the details.")
+                        .arg(outcome.describe()));
+    endJobDisplay();
+}
+
+void Tmain::endJobDisplay()
+{
+    Button1->setText(QStringLiteral("Convert"));
     bar->setValue(0);
     if (bar->maximum() == 0)
         bar->setMaximum(1); // a zero range would leave Qt's "busy" animation running
     bar->setTextVisible(false);
     bar->setFormat(QStringLiteral("%p%"));
-    m_runner = nullptr;
     Button1->setEnabled(true);
-}
-
-// A job that did not succeed leaves no file that looks finished. Only a file this job wrote
-// is removed: one that was there and untouched (ffmpeg refused before opening it) stays.
-void Tmain::removeUnfinishedOutput()
-{
-    const QFileInfo now(m_output.path);
-    if (!now.exists())
-        return;
-    const bool written =
-        !m_output.existed || now.lastModified() != m_output.modified || now.size() != m_output.size;
-    if (written && QFile::remove(m_output.path))
-        appendLog(QStringLiteral("The unfinished output file was removed: %1").arg(m_output.path));
-}
-
-void Tmain::stopJobAndWait()
-{
-    if (QPointer<TTrad> runner = m_runner) {
-        runner->Stop();
-        // The runner hands its end to this thread, so keep serving events until it is done.
-        QEventLoop loop;
-        connect(runner, &QThread::finished, &loop, &QEventLoop::quit);
-        if (runner->isRunning())
-            loop.exec();
-        if (runner)
-            runner->wait();
-    }
-    if (TBar *monitor = m_monitor)
-        monitor->wait();
 }
 
 void Tmain::closeEvent(QCloseEvent *event)
 {
-    if (jobRunning() && !m_closing) {
-        const QString question = QStringLiteral("A conversion is running. Stop it and quit?");
-        const bool yes = m_question
-                             ? m_question(question)
-                             : QMessageBox::question(this, QStringLiteral("Kelvane Message"),
-                                                     question, QMessageBox::Yes | QMessageBox::No,
-                                                     QMessageBox::No) == QMessageBox::Yes;
+    if (jobRunning()) {
+        if (!m_closing) {
+            const QString question = QStringLiteral("A conversion is running. Stop it and quit?");
+            const bool yes =
+                m_question ? m_question(question)
+                           : QMessageBox::question(this, QStringLiteral("Kelvane Message"),
+                                                   question, QMessageBox::Yes | QMessageBox::No,
+                                                   QMessageBox::No) == QMessageBox::Yes;
+            if (!yes) {
+                event->ignore();
+                return;
+            }
+        }
+        m_closing = true;
         // The job may have ended while the question was up.
-        if (!yes && jobRunning()) {
+        if (jobRunning()) {
+            // Closes for good once the encoder has stopped: the window never waits for it.
+            m_job->stop();
             event->ignore();
             return;
         }
-        m_closing = true;
-        stopJobAndWait();
     }
+    m_closing = true;
     event->accept();
 }

@@ -3,7 +3,6 @@
 #include "filedialog.h"
 #include "mediainfo.h"
 
-#include <QDateTime>
 #include <QElapsedTimer>
 #include <QMainWindow>
 #include <QPointer>
@@ -15,9 +14,8 @@
 namespace Ui {
 class Tmain;
 }
-class TThread;
-class TTrad;
-class TBar;
+class ConversionJob;
+struct JobOutcome;
 class QComboBox;
 class QUrl;
 class QLabel;
@@ -77,7 +75,8 @@ public slots:
     void audioformatChange();
     void audiobitrateChange();
     void Exit1Click();
-    void ConversionDone(TThread *Sender);
+    // The job's end: the notice once the log holds the whole output, then the empty bar.
+    void ConversionDone(const JobOutcome &outcome);
 
     // The log is a list of lines: append one, or clear it.
     void appendLog(const QString &line);
@@ -102,18 +101,24 @@ private:
     void replaceLog(const QStringList &lines);
     void setBarRange(qint64 maximumBytes);
     void setBarBytes(qint64 bytes);
-    void stopJobAndWait();
     void probeChosenSource();
     void setInfo(QLabel *label, const QString &text);
     void showProgressText(qint64 bytes);
-    void removeUnfinishedOutput();
+    void startJob();
+    void announce(const JobOutcome &outcome);
+    void endJobDisplay();
 
     std::unique_ptr<Ui::Tmain> m_ui;
     std::unique_ptr<MediaLibrary> m_library;
     MessageBox m_messageBox;
     Question m_question;
-    QPointer<TTrad> m_runner;
-    QPointer<TBar> m_monitor;
+    QPointer<ConversionJob> m_job;
+    // The stream the summary describes belongs to the file it was probed from.
+    struct Probed
+    {
+        QString path;
+        QString stream;
+    } m_probed;
     // Sizes are divided by this when the estimate in bytes does not fit the bar's int range.
     qint64 m_barScale = 1;
     // Cleared and never-appended-to differ: a cleared log has no line at all.
@@ -122,14 +127,8 @@ private:
     QStringList m_pendingLog;
     qsizetype m_pendingAt = 0;
     QTimer m_logFeeder;
+    // Set once the window is to close: a running job is stopped and no notice is shown.
     bool m_closing = false;
-    // The running job's output as it was before the job, to tell whether ffmpeg wrote it.
-    struct OutputState
-    {
-        QString path;
-        bool existed = false;
-        QDateTime modified;
-        qint64 size = 0;
-    } m_output;
+    bool m_exitRequested = false;
     QElapsedTimer m_jobClock;
 };

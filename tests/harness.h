@@ -57,7 +57,8 @@ struct Harness
         const qsizetype before = notices.size();
         QElapsedTimer t;
         t.start();
-        while (window.jobRunning() && t.elapsed() < timeoutMs)
+        // The notice follows the job's end once the log holds the whole output.
+        while ((window.jobRunning() || notices.size() == before) && t.elapsed() < timeoutMs)
             QTest::qWait(20);
         return !window.jobRunning() && notices.size() == before + 1;
     }

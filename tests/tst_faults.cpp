@@ -10,6 +10,7 @@
 #include <QTemporaryDir>
 
 #include <csignal>
+#include <unistd.h>
 
 namespace {
 
@@ -50,6 +51,7 @@ private slots:
     void badSource_data();
     void badSource();
     void outputFolderNotWritable();
+    void outputIsTheSource_data();
     void outputIsTheSource();
     void ffmpegKilledFromOutside();
     void oddPaths();
@@ -142,21 +144,45 @@ void TestFaults::outputFolderNotWritable()
     checkSettled(h, output);
 }
 
+// ffmpeg's own check compares names; any other name of the same file is refused as well,
+// before anything runs.
+void TestFaults::outputIsTheSource_data()
+{
+    QTest::addColumn<QString>("spelling");
+    QTest::newRow("same path") << "real/song.mp2";
+    QTest::newRow("with /./") << "real/./song.mp2";
+    QTest::newRow("with ..") << "real/../real/song.mp2";
+    QTest::newRow("through a linked folder") << "link/song.mp2";
+    QTest::newRow("hard link") << "real/hard.mp2";
+    QTest::newRow("linked file") << "real/soft.mp2";
+}
+
 void TestFaults::outputIsTheSource()
 {
+    QFETCH(QString, spelling);
     QTemporaryDir dir;
-    const QString source = dir.filePath("keep me.wav");
-    QVERIFY(QFile::copy(m_wav, source));
+    QVERIFY(QDir(dir.path()).mkdir("real"));
+    const QString source = dir.filePath("real/song.mp2");
+    QVERIFY(fixtures::ffmpeg(fixtures::sine(3) + QStringList{"-c:a", "mp2"}, source));
+    QVERIFY(QFile::link(dir.filePath("real"), dir.filePath("link")));
+    QVERIFY(::link(QFile::encodeName(source).constData(),
+                   QFile::encodeName(dir.filePath("real/hard.mp2")).constData()) == 0);
+    QVERIFY(QFile::link(source, dir.filePath("real/soft.mp2")));
     const auto before = contents(dir.path());
+
     Harness h;
     h.chooseSource(source);
-    h.chooseOutput(source);
+    h.window.audioformat->setCurrentText("MP2");
+    const QString output = dir.path() + "/" + spelling;
+    h.chooseOutput(output);
+    const QString logBefore = h.log();
     h.convert();
-    QVERIFY(h.finish());
-    QCOMPARE(
-        h.notices,
-        QStringList{"Conversion failed: ffmpeg exited with code 1. The log shows the details."});
-    QVERIFY2(h.log().contains("same as Input"), qPrintable(h.log()));
+    QCOMPARE(h.notices,
+             QStringList{QString("The output \"%1\" is the source file itself. Choose another "
+                                 "output file.")
+                             .arg(output)});
+    QVERIFY(!h.window.jobRunning());
+    QCOMPARE(h.log(), logBefore);
     checkSettled(h, source);
     QCOMPARE(contents(dir.path()), before); // the source is intact
 }

@@ -98,6 +98,8 @@ private slots:
     void fallback_data();
     void fallback();
     void queriesInOrder();
+    void streamSpecifier_data();
+    void streamSpecifier();
     void noAudioKeepsEarlierValues();
     void bitrateChange();
     void failureKeepsEverything();
@@ -224,11 +226,128 @@ void TestProbe::queriesInOrder()
 {
     FakeWindow f(fallbackAnswers("1000000", "128000"));
     f.browse();
-    QCOMPARE(f.media->calls, (QByteArrayList{"open in.mpg", "A:Codec", "G:PlayTime", "G:FileSize",
-                                             "A:BitRate", "A:Codec_String", "A:SamplingRate",
-                                             "A:Channels", "A:BitRate", "close"}));
+    QCOMPARE(f.media->calls,
+             (QByteArrayList{"open in.mpg", "A:Codec", "G:PlayTime", "G:FileSize", "A:BitRate",
+                             "A:Codec_String", "A:SamplingRate", "A:Channels", "A:BitRate",
+                             "G:Format", "G:AudioCount", "A:StreamOrder", "A:ID", "close"}));
     QCOMPARE(f.window->estimatedkb, 1488);
     QCOMPARE(f.window->outputsize->text(), QString("Output filesize: 1488 KB"));
+}
+
+// The fields as this machine's libmediainfo gives them for files made by ffmpeg, and the
+// specifier under which ffmpeg finds the same stream.
+void TestProbe::streamSpecifier_data()
+{
+    QTest::addColumn<QString>("container");
+    QTest::addColumn<QString>("audioCount");
+    QTest::addColumn<QString>("streamOrder");
+    QTest::addColumn<QString>("id");
+    QTest::addColumn<QString>("specifier");
+    QTest::newRow("MPEG-TS by PID") << "MPEG-TS"
+                                    << "2"
+                                    << "0-0"
+                                    << "256"
+                                    << "0:a:i:256";
+    QTest::newRow("MPEG-TS, PIDs against the order") << "MPEG-TS"
+                                                     << "2"
+                                                     << "0-1"
+                                                     << "336"
+                                                     << "0:a:i:336";
+    QTest::newRow("M2TS") << "BDAV"
+                          << "1"
+                          << "0-1"
+                          << "4352"
+                          << "0:a:i:4352";
+    QTest::newRow("MPEG-PS MPEG audio") << "MPEG-PS"
+                                        << "2"
+                                        << "0"
+                                        << "192"
+                                        << "0:a:i:448";
+    QTest::newRow("MPEG-PS last MPEG audio id") << "MPEG-PS"
+                                                << "2"
+                                                << "0"
+                                                << "223"
+                                                << "0:a:i:479";
+    QTest::newRow("MPEG-PS private stream AC3") << "MPEG-PS"
+                                                << "1"
+                                                << "1"
+                                                << "189-128"
+                                                << "0:a:i:128";
+    QTest::newRow("MPEG-PS unknown id") << "MPEG-PS"
+                                        << "2"
+                                        << "1"
+                                        << "253-117"
+                                        << "";
+    QTest::newRow("MPEG-PS video id is not audio") << "MPEG-PS"
+                                                   << "1"
+                                                   << "0"
+                                                   << "224"
+                                                   << "";
+    QTest::newRow("MPEG-4 by track ID") << "MPEG-4"
+                                        << "2"
+                                        << "1"
+                                        << "2"
+                                        << "0:a:i:2";
+    QTest::newRow("QuickTime by track ID") << "QuickTime"
+                                           << "1"
+                                           << "0"
+                                           << "1"
+                                           << "0:a:i:1";
+    QTest::newRow("Matroska by position") << "Matroska"
+                                          << "2"
+                                          << "0"
+                                          << "1"
+                                          << "0:0";
+    QTest::newRow("Matroska after video") << "Matroska"
+                                          << "1"
+                                          << "1"
+                                          << "2"
+                                          << "0:1";
+    QTest::newRow("AVI by position") << "AVI"
+                                     << "2"
+                                     << "1"
+                                     << "1"
+                                     << "0:1";
+    QTest::newRow("AVI without order") << "AVI"
+                                       << "2"
+                                       << ""
+                                       << "1"
+                                       << "0:1";
+    QTest::newRow("WAV, one stream") << "Wave"
+                                     << "1"
+                                     << ""
+                                     << ""
+                                     << "0:a:0";
+    QTest::newRow("Ogg, one stream") << "Ogg"
+                                     << "1"
+                                     << ""
+                                     << "1787230238"
+                                     << "0:a:0";
+    QTest::newRow("two streams, nothing to tell") << "Ogg"
+                                                  << "2"
+                                                  << ""
+                                                  << "17"
+                                                  << "";
+    QTest::newRow("order not a number") << "Matroska"
+                                        << "2"
+                                        << "0-1"
+                                        << ""
+                                        << "";
+    QTest::newRow("id with a sign") << "MPEG-TS"
+                                    << "2"
+                                    << ""
+                                    << "-256"
+                                    << "";
+}
+
+void TestProbe::streamSpecifier()
+{
+    QFETCH(QString, container);
+    QFETCH(QString, audioCount);
+    QFETCH(QString, streamOrder);
+    QFETCH(QString, id);
+    QFETCH(QString, specifier);
+    QCOMPARE(probe::streamSpecifier(container, audioCount, streamOrder, id), specifier);
 }
 
 void TestProbe::noAudioKeepsEarlierValues()
