@@ -44,10 +44,10 @@ check-tsan: deps
 	@cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug \
 	    -DCMAKE_CXX_FLAGS="-fsanitize=thread $(SAN_FLAGS)" \
 	    -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=thread" >/dev/null
-	@cmake --build build-tsan -j $(JOBS) --target tst_workers tst_conversion
+	@cmake --build build-tsan -j $(JOBS) --target tst_workers tst_conversion tst_job
 	@cd build-tsan && QT_QPA_PLATFORM=offscreen \
 	    TSAN_OPTIONS="suppressions=$(CURDIR)/tests/tsan.supp halt_on_error=1 die_after_fork=0" \
-	    ctest --output-on-failure -R '^tst_(workers|conversion)$$'
+	    ctest --output-on-failure -R '^tst_(workers|conversion|job)$$'
 
 # Installs under PREFIX (and DESTDIR, for staging).
 install: build

@@ -71,8 +71,6 @@ void ConversionJob::start()
     converting = true;
     auto *runner = new TTrad(m_settings.command);
     runner->setGraceMs(m_graceMs);
-    if (m_stackSize)
-        runner->setStackSize(m_stackSize);
     runner->setFinisher([this](JobOutcome &outcome, const QByteArray &output) {
         return settleOutput(outcome, output);
     });
@@ -91,8 +89,6 @@ void ConversionJob::start()
     }
 
     auto *monitor = new TBar(m_settings.output);
-    if (m_stackSize)
-        monitor->setStackSize(m_stackSize);
     connect(monitor, &TBar::sizeMeasured, this, &ConversionJob::sizeMeasured);
     // Queued after its last size, so the outcome never overtakes a size.
     connect(monitor, &QThread::finished, this, [this] {

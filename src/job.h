@@ -52,8 +52,6 @@ public:
     bool isFinished() const { return m_finished; }
 
     void setGraceMs(int ms) { m_graceMs = ms; }
-    // Tests use an impossible size to have the system refuse the workers' threads.
-    void setThreadStackSize(uint bytes) { m_stackSize = bytes; }
     // Reads the finished output; the real libmediainfo unless set.
     void setLibrary(std::shared_ptr<MediaLibrary> library) { m_library = std::move(library); }
 
@@ -81,7 +79,6 @@ private:
     bool m_inPlace = false;
     JobOutcome m_outcome;
     int m_graceMs = 3000;
-    uint m_stackSize = 0;
     bool m_running = false;
     bool m_runnerDone = false;
     bool m_monitorEnded = false;

@@ -74,7 +74,8 @@ QString problem(MediaLibrary &library, const QString &path, const QString &codec
             .arg(gotRate, rate);
     const QString gotChannels = file.get(MediaLibrary::Audio, "Channels");
     if (gotChannels != channels)
-        return QStringLiteral("the output file has %1 channels, not %2").arg(gotChannels, channels);
+        return QStringLiteral("the output file's channel count is %1, not %2")
+            .arg(gotChannels, channels);
     if (encoded) {
         bool ok = false;
         const double held = file.get(MediaLibrary::General, "Duration").toDouble(&ok) / 1000.0;

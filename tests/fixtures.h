@@ -11,6 +11,9 @@
 
 #include <clocale>
 #include <cstdio>
+#include <pthread.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 
 namespace fixtures {
 
@@ -54,6 +57,43 @@ inline QStringList video(int seconds)
             "-c:v", "mpeg1video"};
 }
 
+// Two audio streams that tell themselves apart: 4 s of 440 Hz stereo at 44100 Hz first, then
+// 6 s of 1000 Hz 5.1 at 48000 Hz; extra arguments go before the output (codecs, flags).
+inline QStringList twoTones(const QStringList &extra)
+{
+    return QStringList{"-f",
+                       "lavfi",
+                       "-i",
+                       "sine=frequency=440:duration=4:sample_rate=44100",
+                       "-f",
+                       "lavfi",
+                       "-i",
+                       "sine=frequency=1000:duration=6:sample_rate=48000",
+                       "-filter_complex",
+                       "[0]aformat=channel_layouts=stereo[a];[1]aformat=channel_layouts=5.1[b]",
+                       "-map",
+                       "[a]",
+                       "-map",
+                       "[b]"} +
+           extra;
+}
+
+// The frequency of a tone file's first audio stream, from its zero crossings.
+inline double toneHz(const QString &file)
+{
+    QProcess p;
+    p.start("ffmpeg", {"-v", "error", "-nostdin", "-i", file, "-map", "0:a:0", "-ac", "1", "-ar",
+                       "48000", "-f", "s16le", "-"});
+    p.waitForFinished(60000);
+    const QByteArray pcm = p.readAllStandardOutput();
+    const auto *samples = reinterpret_cast<const qint16 *>(pcm.constData());
+    const qsizetype count = pcm.size() / 2;
+    qsizetype crossings = 0;
+    for (qsizetype i = 1; i < count; ++i)
+        crossings += (samples[i - 1] < 0) != (samples[i] < 0);
+    return count ? crossings / 2.0 / (count / 48000.0) : 0;
+}
+
 // The pid of a running process whose command line holds marker (and whose program name ends
 // in program, if given); 0 if there is none.
 inline int processWith(const QString &marker, const QByteArray &program = {})
@@ -81,3 +121,71 @@ inline QString probeValue(const QString &file, const QString &entry)
 }
 
 } // namespace fixtures
+
+// A real ffmpeg job that runs until stopped: its source is a FIFO fed at 20 times real time.
+class LiveSource
+{
+public:
+    explicit LiveSource(const QString &fifo) : m_fifo(fifo)
+    {
+        QFile::remove(fifo);
+        if (mkfifo(QFile::encodeName(fifo).constData(), 0600) != 0)
+            qFatal("cannot make a FIFO");
+        m_feeder.start("sh", {"-c",
+                              "exec ffmpeg -v error -nostdin -readrate 20 -f lavfi -i "
+                              "sine=duration=600 -f wav - > \"$0\"",
+                              fifo});
+    }
+    ~LiveSource()
+    {
+        m_feeder.kill();
+        m_feeder.waitForFinished();
+    }
+    Q_DISABLE_COPY_MOVE(LiveSource)
+
+private:
+    QString m_fifo;
+    QProcess m_feeder;
+};
+
+// While it lives, the system refuses new threads: their stacks no longer fit the address space.
+class RefusedThreads
+{
+public:
+    RefusedThreads()
+    {
+        pthread_getattr_default_np(&m_defaults);
+        pthread_attr_t big;
+        pthread_attr_init(&big);
+        pthread_attr_setstacksize(&big, 256u << 20);
+        pthread_setattr_default_np(&big);
+        pthread_attr_destroy(&big);
+        getrlimit(RLIMIT_AS, &m_limit);
+        struct rlimit capped = m_limit;
+        capped.rlim_cur = currentSize() + (64u << 20);
+        setrlimit(RLIMIT_AS, &capped);
+    }
+    ~RefusedThreads()
+    {
+        setrlimit(RLIMIT_AS, &m_limit);
+        pthread_setattr_default_np(&m_defaults);
+        pthread_attr_destroy(&m_defaults);
+    }
+    Q_DISABLE_COPY_MOVE(RefusedThreads)
+
+private:
+    static rlim_t currentSize()
+    {
+        QFile status("/proc/self/status");
+        if (!status.open(QIODevice::ReadOnly))
+            return RLIM_INFINITY;
+        for (const QByteArray &line : status.readAll().split('\n')) {
+            if (line.startsWith("VmSize:"))
+                return line.mid(7).trimmed().split(' ').first().toULongLong() * 1024;
+        }
+        return RLIM_INFINITY;
+    }
+
+    pthread_attr_t m_defaults;
+    struct rlimit m_limit;
+};

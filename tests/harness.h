@@ -78,32 +78,6 @@ inline bool ffmpegRunningWith(const QString &marker)
     return fixtures::processWith(marker) != 0;
 }
 
-// A real ffmpeg job that runs until stopped: its source is a FIFO fed at 20 times real time.
-class LiveSource
-{
-public:
-    explicit LiveSource(const QString &fifo) : m_fifo(fifo)
-    {
-        QFile::remove(fifo);
-        if (mkfifo(QFile::encodeName(fifo).constData(), 0600) != 0)
-            qFatal("cannot make a FIFO");
-        m_feeder.start("sh", {"-c",
-                              "exec ffmpeg -v error -nostdin -readrate 20 -f lavfi -i "
-                              "sine=duration=600 -f wav - > \"$0\"",
-                              fifo});
-    }
-    ~LiveSource()
-    {
-        m_feeder.kill();
-        m_feeder.waitForFinished();
-    }
-    Q_DISABLE_COPY_MOVE(LiveSource)
-
-private:
-    QString m_fifo;
-    QProcess m_feeder;
-};
-
 // Starts a long job and waits until its output grows.
 inline bool startLiveJob(Harness &h, const QString &fifo, const QString &out)
 {

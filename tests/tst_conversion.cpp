@@ -35,6 +35,10 @@ private slots:
     void largeOutputIsWholeBeforeTheNotice();
     void stopButton();
     void closeDuringJob();
+    void quitAtAnyMoment_data();
+    void quitAtAnyMoment();
+    void refusedThread();
+    void streamShownIsStreamEncoded();
 
 private:
     QTemporaryDir m_dir;
@@ -306,25 +310,44 @@ void TestConversion::ffmpegMissingFromPath()
     QVERIFY(!converting);
 }
 
-// 10 MB of encoder output enters the log in slices, all of it before the notice.
-void TestConversion::largeOutputIsWholeBeforeTheNotice()
+namespace {
+
+// Ten megabytes of encoder-like output.
+QByteArray tenMegabytes()
 {
     QByteArray output;
     for (int i = 0; output.size() < 10LL * 1024 * 1024; ++i)
         output += QByteArray::number(i) + " frame=  100 fps=0.0 size=       0kB\r\n";
-    QTemporaryDir bin;
+    return output;
+}
+
+// An "ffmpeg" in bin that writes output and leaves a real AC3 file where the output goes.
+bool fakeEncoder(const QTemporaryDir &bin, const QByteArray &output)
+{
     QFile data(bin.filePath("output.txt"));
-    QVERIFY(data.open(QIODevice::WriteOnly) && data.write(output) == output.size());
+    if (!data.open(QIODevice::WriteOnly) || data.write(output) != output.size())
+        return false;
     data.close();
-    // It leaves a real AC3 file where the output goes, as ffmpeg would.
     const QString made = bin.filePath("made.ac3");
-    QVERIFY(fixtures::ffmpeg(fixtures::sine(1) + QStringList{"-c:a", "ac3"}, made));
+    if (!fixtures::ffmpeg(fixtures::sine(1) + QStringList{"-c:a", "ac3"}, made))
+        return false;
     QFile fake(bin.filePath("ffmpeg"));
-    QVERIFY(fake.open(QIODevice::WriteOnly));
+    if (!fake.open(QIODevice::WriteOnly))
+        return false;
     fake.write("#!/bin/sh\nfor last; do :; done\ncp '" + QFile::encodeName(made) +
                "' \"$last\"\nexec cat '" + QFile::encodeName(data.fileName()) + "'\n");
     fake.close();
-    fake.setPermissions(fake.permissions() | QFileDevice::ExeOwner);
+    return fake.setPermissions(fake.permissions() | QFileDevice::ExeOwner);
+}
+
+} // namespace
+
+// 10 MB of encoder output enters the log in slices, all of it before the notice.
+void TestConversion::largeOutputIsWholeBeforeTheNotice()
+{
+    const QByteArray output = tenMegabytes();
+    QTemporaryDir bin;
+    QVERIFY(fakeEncoder(bin, output));
 
     const QByteArray path = qgetenv("PATH");
     qputenv("PATH", bin.path().toUtf8() + ":" + path);
@@ -417,6 +440,132 @@ void TestConversion::closeDuringJob()
     QVERIFY(!QFile::exists(out));
     QCOMPARE(h->notices, QStringList()); // nothing more is asked of a leaving user
     h.reset();
+}
+
+// Quitting ends the program within a second or two whatever the job is doing, with no
+// ffmpeg left behind and nothing more asked.
+void TestConversion::quitAtAnyMoment_data()
+{
+    QTest::addColumn<QString>("moment");
+    QTest::newRow("starting") << "starting";
+    QTest::newRow("running") << "running";
+    QTest::newRow("log filling") << "log filling";
+    QTest::newRow("notice showing") << "notice showing";
+}
+
+void TestConversion::quitAtAnyMoment()
+{
+    QFETCH(QString, moment);
+    const QString fifo = m_dir.filePath("live-quit.wav");
+    const QString out = m_dir.filePath("quit " + moment + ".ac3");
+    std::unique_ptr<LiveSource> live;
+    if (moment == "starting" || moment == "running")
+        live = std::make_unique<LiveSource>(fifo);
+    QTemporaryDir bin;
+    const QByteArray path = qgetenv("PATH");
+    const auto restorePath = qScopeGuard([&] { qputenv("PATH", path); });
+    if (moment == "log filling") {
+        QVERIFY(fakeEncoder(bin, tenMegabytes()));
+        qputenv("PATH", bin.path().toUtf8() + ":" + path);
+    }
+
+    Harness h;
+    h.window.setQuestionBox([](const QString &) { return true; });
+    QElapsedTimer clock;
+    if (moment == "notice showing") {
+        h.window.setMessageBox([&](const QString &text) {
+            h.notices.append(text);
+            clock.start();
+            h.window.Exit1Click();
+        });
+    }
+    h.window.show();
+    if (moment == "running") {
+        QVERIFY(startLiveJob(h, fifo, out));
+    } else {
+        h.window.importmedia->setFileName(live ? fifo : m_wav);
+        h.window.saveaudio->setFileName(out);
+        h.convert();
+    }
+    if (moment == "log filling")
+        QTRY_VERIFY_WITH_TIMEOUT(!h.window.jobRunning(), 20000);
+    if (moment == "notice showing")
+        QTRY_COMPARE_WITH_TIMEOUT(h.notices, QStringList{"Finished"}, 20000);
+    else {
+        clock.start();
+        h.window.Exit1Click();
+        QCOMPARE(h.notices, QStringList());
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(!h.window.isVisible(), 2000);
+    QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY(!h.window.jobRunning());
+    QVERIFY(!converting);
+    QVERIFY(!ffmpegRunningWith(out));
+    if (live)
+        QVERIFY(!QFile::exists(out)); // a job cut short leaves nothing
+}
+
+// The system refuses the runner's thread: the error box says so and the window is ready for
+// the next job.
+void TestConversion::refusedThread()
+{
+    Harness h;
+    h.chooseSource(m_wav);
+    h.chooseOutput(m_dir.filePath("refused.ac3"));
+    QStringList errors;
+    Application::setErrorDisplay([&](const QString &t) { errors.append(t); });
+    {
+        const RefusedThreads refused;
+        h.convert();
+    }
+    Application::setErrorDisplay({});
+    QCOMPARE(errors,
+             QStringList{"The conversion could not be started: the system refused a thread."});
+    QVERIFY(!h.window.jobRunning());
+    QVERIFY(!converting);
+    QCOMPARE(h.window.Button1->text(), QString("Convert"));
+    QVERIFY(h.window.Button1->isEnabled());
+    h.convert();
+    QVERIFY(h.finish());
+    QCOMPARE(h.notices, QStringList{"Finished"});
+}
+
+// Through the window: the summary shows the first stream libmediainfo lists, which in this
+// MPEG-TS is the second one ffmpeg sees and not the one it would choose by itself.
+void TestConversion::streamShownIsStreamEncoded()
+{
+    const QString source = m_dir.filePath("reversed pids.ts");
+    QVERIFY(fixtures::ffmpeg(fixtures::twoTones({"-c:a:0", "mp2", "-c:a:1", "ac3", "-streamid",
+                                                 "0:0x300", "-streamid", "1:0x150"}),
+                             source));
+    const QString out = m_dir.filePath("shown.ac3");
+    Harness h;
+    h.chooseSource(source);
+    QVERIFY2(h.window.audioinfo->text().contains(" 48000rate 6channels "),
+             qPrintable(h.window.audioinfo->text()));
+    h.chooseOutput(out);
+    h.convert();
+    QVERIFY2(h.log().endsWith(QString(R"(ffmpeg -i "%1" -map 0:a:i:336 -ab 192k -ar 48000 -ac 2 )"
+                                      R"(-acodec ac3 -y "%2")")
+                                  .arg(source, out)),
+             qPrintable(h.log()));
+    QVERIFY(h.finish());
+    QCOMPARE(h.notices, QStringList{"Finished"});
+    QVERIFY(qAbs(fixtures::toneHz(out) - 1000) < 20);
+
+    // Another file that was never probed does not inherit that stream.
+    const QString other = m_dir.filePath("other.ts");
+    QVERIFY(fixtures::ffmpeg(fixtures::twoTones({"-c:a:0", "mp2", "-c:a:1", "ac3"}), other));
+    h.window.importmedia->setFileName(other);
+    h.convert();
+    QVERIFY2(h.log().endsWith(QString(R"(ffmpeg -i "%1" -ab 192k -ar 48000 -ac 2 )"
+                                      R"(-acodec ac3 -y "%2")"
+                                      "\nThe source has not been probed successfully, so ffmpeg "
+                                      "chooses which audio stream to encode")
+                                  .arg(other, out)),
+             qPrintable(h.log()));
+    QVERIFY(h.finish());
+    QVERIFY(h.log().contains("\nThe source has not been probed successfully"));
 }
 
 int main(int argc, char **argv)

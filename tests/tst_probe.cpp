@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -103,6 +104,7 @@ private slots:
     void noAudioKeepsEarlierValues();
     void bitrateChange();
     void failureKeepsEverything();
+    void failedProbeForgetsTheStream();
     void cancelProbesTheHeldName();
     void readInteger_data();
     void readInteger();
@@ -408,6 +410,37 @@ void TestProbe::failureKeepsEverything()
     // The window goes on working.
     f.window->audiobitrate->setCurrentText("64");
     QCOMPARE(f.window->outputsize->text(), QString("Output filesize: 496 KB"));
+}
+
+// The stream the first probe identified belongs to the first file: a Convert after a failed
+// probe of another file leaves the choice to ffmpeg, and says so.
+void TestProbe::failedProbeForgetsTheStream()
+{
+    Answers answers = withPlayTime("62000");
+    answers.insert("G:Format", "MPEG-TS");
+    answers.insert("A:ID", "256");
+    FakeWindow f(answers);
+    QTemporaryDir dir;
+    f.window->saveaudio->setFileName(dir.filePath("out.ac3"));
+    f.window->setMessageBox([](const QString &) {});
+    f.browse();
+    QTest::mouseClick(f.window->Button1, Qt::LeftButton);
+    QVERIFY2(f.window->ResultsRE->toPlainText().contains(R"("in.mpg" -map 0:a:i:256 -ab)"),
+             qPrintable(f.window->ResultsRE->toPlainText()));
+    QTRY_VERIFY_WITH_TIMEOUT(!f.window->jobRunning(), 20000);
+
+    f.media->m_answers.insert("G:PlayTime", "x");
+    f.name = "second.mpg";
+    f.browse();
+    QCOMPARE(f.errors, QStringList{"'x' is not a valid floating point value."});
+    QTest::mouseClick(f.window->Button1, Qt::LeftButton);
+    QVERIFY2(f.window->ResultsRE->toPlainText().endsWith(
+                 QString(R"(ffmpeg -i "second.mpg" -ab 192k -ar 48000 -ac 2 -acodec ac3 -y "%1")"
+                         "\nThe source has not been probed successfully, so ffmpeg chooses "
+                         "which audio stream to encode")
+                     .arg(dir.filePath("out.ac3"))),
+             qPrintable(f.window->ResultsRE->toPlainText()));
+    QTRY_VERIFY_WITH_TIMEOUT(!f.window->jobRunning(), 20000);
 }
 
 void TestProbe::cancelProbesTheHeldName()

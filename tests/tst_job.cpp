@@ -1,0 +1,386 @@
+// One conversion without a window: the stream it encodes, what it checks before it says a job
+// succeeded, and what it does with an output that was already there. Real ffmpeg, real
+// libmediainfo.
+#include "command.h"
+#include "fixtures.h"
+#include "job.h"
+#include "numbers.h"
+#include "outputcheck.h"
+#include "probe.h"
+
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+#include <sys/mount.h>
+#include <unistd.h>
+
+namespace {
+
+QByteArray bytesOf(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// A job on a source with the list choices the window starts with, or MP2 when asked.
+struct Run
+{
+    explicit Run(const QString &source, const QString &output, const QString &format = "AC3",
+                 const QString &stream = {})
+    {
+        JobSettings s;
+        s.command = command::build(source, "192", "48000", "2", format, output, stream);
+        s.output = output;
+        s.codec = format.toLower();
+        s.rate = "48000";
+        s.channels = "2";
+        job = std::make_unique<ConversionJob>(s);
+        QObject::connect(job.get(), &ConversionJob::logReplaced,
+                         [this](const QStringList &lines) { log = lines; });
+        QObject::connect(job.get(), &ConversionJob::logAppended,
+                         [this](const QString &line) { log.append(line); });
+        QObject::connect(job.get(), &ConversionJob::finished,
+                         [this](const JobOutcome &o) { outcome = o; });
+    }
+    bool finish(int ms = 60000)
+    {
+        QSignalSpy done(job.get(), &ConversionJob::finished);
+        return job->isFinished() || done.wait(ms);
+    }
+
+    std::unique_ptr<ConversionJob> job;
+    QStringList log;
+    JobOutcome outcome;
+};
+
+} // namespace
+
+class TestJob : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void encodedSeconds_data();
+    void encodedSeconds();
+    void outputCheck_data();
+    void outputCheck();
+    void streamShownIsStreamEncoded_data();
+    void streamShownIsStreamEncoded();
+    void fullDisk_data();
+    void fullDisk();
+    void earlierOutputSurvivesFailure_data();
+    void earlierOutputSurvivesFailure();
+    void earlierOutputReplacedOnSuccess();
+    void refusedThread();
+    void sameFile();
+
+private:
+    QTemporaryDir m_dir;
+    QString m_wav;
+    QString m_ac3;
+};
+
+void TestJob::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    m_wav = m_dir.filePath("tone.wav");
+    QVERIFY(fixtures::ffmpeg(fixtures::sine(10), m_wav));
+    m_ac3 = m_dir.filePath("tone.ac3");
+    QVERIFY(fixtures::ffmpeg({"-i", m_wav, "-ab", "192k", "-c:a", "ac3"}, m_ac3));
+}
+
+void TestJob::encodedSeconds_data()
+{
+    QTest::addColumn<QByteArray>("output");
+    QTest::addColumn<double>("seconds"); // -1: none reported
+    QTest::newRow("progress lines, the last counts")
+        << QByteArray("size=  0kB time=00:00:01.50 bitrate=\rsize= 235kB time=00:00:10.01 "
+                      "bitrate= 192.2kbits/s speed= 300x\n")
+        << 10.01;
+    QTest::newRow("hours") << QByteArray("time=01:02:03.25 ") << 3723.25;
+    QTest::newRow("not available") << QByteArray("time=N/A bitrate=N/A") << -1.0;
+    QTest::newRow("nothing encoded") << QByteArray("Output file is empty\n") << -1.0;
+}
+
+void TestJob::encodedSeconds()
+{
+    QFETCH(QByteArray, output);
+    QFETCH(double, seconds);
+    const std::optional<double> got = outputcheck::encodedSeconds(output);
+    if (seconds < 0)
+        QVERIFY(!got);
+    else
+        QCOMPARE(got.value_or(-1), seconds);
+}
+
+// Real files as ffmpeg leaves them, checked against what was chosen and what ffmpeg said.
+void TestJob::outputCheck_data()
+{
+    QTest::addColumn<QStringList>("make"); // ffmpeg arguments for the file; empty: no file
+    QTest::addColumn<qint64>("keep");      // bytes kept of it, -1 for all
+    QTest::addColumn<QString>("codec");
+    QTest::addColumn<QString>("rate");
+    QTest::addColumn<double>("encoded");
+    QTest::addColumn<QString>("problem");
+    const QStringList ac3 =
+        fixtures::sine(10) + QStringList{"-ab", "192k", "-c:a", "ac3", "-f", "ac3"};
+    const QStringList mp2 =
+        fixtures::sine(10) + QStringList{"-ab", "192k", "-c:a", "mp2", "-f", "mp2"};
+    QTest::newRow("whole AC3") << ac3 << qint64(-1) << "ac3"
+                               << "48000" << 10.01 << "";
+    QTest::newRow("whole MP2") << mp2 << qint64(-1) << "mp2"
+                               << "48000" << 9.99 << "";
+    QTest::newRow("cut by a full disk")
+        << ac3 << qint64(65536) << "ac3"
+        << "48000" << 10.01 << "the output file holds 2.7 s of the 10.0 s ffmpeg encoded";
+    QTest::newRow("MP2 where AC3 was chosen")
+        << mp2 << qint64(-1) << "ac3"
+        << "48000" << 9.99 << "the output file is not AC3 audio";
+    QTest::newRow("other rate") << fixtures::sine(10, 44100) +
+                                       QStringList{"-c:a", "ac3", "-f", "ac3"}
+                                << qint64(-1) << "ac3"
+                                << "48000" << 10.0
+                                << "the output file has a sampling rate of 44100 Hz, not 48000 Hz";
+    QTest::newRow("one channel") << QStringList{"-f",   "lavfi",
+                                                "-i",   "sine=duration=2:sample_rate=48000",
+                                                "-c:a", "mp2",
+                                                "-f",   "mp2"}
+                                 << qint64(-1) << "mp2"
+                                 << "48000" << 2.0 << "the output file's channel count is 1, not 2";
+    QTest::newRow("empty") << ac3 << qint64(0) << "ac3"
+                           << "48000" << 10.0 << "the output file is empty";
+    QTest::newRow("missing") << QStringList() << qint64(-1) << "ac3"
+                             << "48000" << 10.0 << "ffmpeg wrote no output file";
+}
+
+void TestJob::outputCheck()
+{
+    QFETCH(QStringList, make);
+    QFETCH(qint64, keep);
+    QFETCH(QString, codec);
+    QFETCH(QString, rate);
+    QFETCH(double, encoded);
+    QFETCH(QString, problem);
+    QTemporaryDir dir;
+    const QString file = dir.filePath("out");
+    if (!make.isEmpty()) {
+        QVERIFY(fixtures::ffmpeg(make, file));
+        if (keep >= 0)
+            QVERIFY(QFile::resize(file, keep));
+    }
+    LibMediaInfo library;
+    QCOMPARE(outputcheck::problem(library, file, codec, rate, "2", encoded), problem);
+}
+
+// The summary describes libmediainfo's first audio stream; ffmpeg on its own would take the
+// stream with the most channels or the one flagged default. The output must be the former.
+void TestJob::streamShownIsStreamEncoded_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QStringList>("extra");
+    QTest::addColumn<QString>("shown"); // what the summary says of the stream
+    QTest::addColumn<QString>("map");
+    QTest::addColumn<double>("hz");
+    QTest::addColumn<double>("seconds");
+    const QStringList codecs{"-c:a:0", "mp2", "-c:a:1", "ac3"};
+    const QString first = "44100rate 2channels";
+    const QString second = "48000rate 6channels";
+    QTest::newRow("MPEG-TS") << "x.ts" << codecs << first << "0:a:i:256" << 440.0 << 4.0;
+    QTest::newRow("MPEG-TS, PIDs against the order")
+        << "rev.ts" << codecs + QStringList{"-streamid", "0:0x300", "-streamid", "1:0x150"}
+        << second << "0:a:i:336" << 1000.0 << 6.0;
+    QTest::newRow("MPEG-PS") << "x.mpg" << codecs << first << "0:a:i:448" << 440.0 << 4.0;
+    QTest::newRow("AVI") << "x.avi" << codecs << first << "0:0" << 440.0 << 4.0;
+    QTest::newRow("Matroska, no default")
+        << "x.mkv" << codecs + QStringList{"-disposition:a:0", "0", "-disposition:a:1", "0"}
+        << first << "0:0" << 440.0 << 4.0;
+    QTest::newRow("Matroska, second default")
+        << "d.mkv" << codecs + QStringList{"-disposition:a:0", "0", "-disposition:a:1", "default"}
+        << first << "0:0" << 440.0 << 4.0;
+    QTest::newRow("MP4, second default")
+        << "d.mp4" << codecs + QStringList{"-disposition:a:0", "0", "-disposition:a:1", "default"}
+        << first << "0:a:i:1" << 440.0 << 4.0;
+}
+
+void TestJob::streamShownIsStreamEncoded()
+{
+    QFETCH(QString, name);
+    QFETCH(QStringList, extra);
+    QFETCH(QString, shown);
+    QFETCH(QString, map);
+    QFETCH(double, hz);
+    QFETCH(double, seconds);
+    const QString source = m_dir.filePath(name);
+    QVERIFY(fixtures::ffmpeg(fixtures::twoTones(extra), source));
+    LibMediaInfo library;
+    const ProbeResult found = probe::probeSource(library, source, "192");
+    QVERIFY2(found.summary.contains(" " + shown + " "), qPrintable(found.summary));
+    QCOMPARE(found.stream, map);
+
+    const QString output = m_dir.filePath(name + ".ac3");
+    Run run(source, output, "AC3", found.stream);
+    run.job->start();
+    QVERIFY(run.finish());
+    QVERIFY2(run.outcome.succeeded(), qPrintable(run.log.join('\n')));
+    QVERIFY(qAbs(fixtures::toneHz(output) - hz) < 20);
+    const double duration = fixtures::probeValue(output, "duration").toDouble();
+    QVERIFY2(qAbs(duration - seconds) < 0.1, qPrintable(QString::number(duration)));
+}
+
+// ffmpeg 5.1 exits with 0 after "No space left on device"; the job must not.
+void TestJob::fullDisk_data()
+{
+    QTest::addColumn<QString>("format");
+    QTest::addColumn<bool>("earlier"); // an earlier output of the same name is there
+    QTest::newRow("AC3") << "AC3" << false;
+    QTest::newRow("MP2") << "MP2" << false;
+    QTest::newRow("AC3 over an earlier file") << "AC3" << true;
+    QTest::newRow("MP2 over an earlier file") << "MP2" << true;
+}
+
+void TestJob::fullDisk()
+{
+    QFETCH(QString, format);
+    QFETCH(bool, earlier);
+    if (geteuid() != 0)
+        QSKIP("mounting a small file system needs root");
+    QTemporaryDir mountPoint;
+    QVERIFY(::mount("tmpfs", QFile::encodeName(mountPoint.path()).constData(), "tmpfs", 0,
+                    "size=64k") == 0);
+    const auto unmount =
+        qScopeGuard([&] { ::umount(QFile::encodeName(mountPoint.path()).constData()); });
+    const QString output = mountPoint.filePath("out." + format.toLower());
+    const QByteArray before = QByteArray(8000, 'k');
+    if (earlier) {
+        QFile f(output);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(before) == before.size());
+    }
+
+    Run run(m_wav, output, format);
+    run.job->start();
+    QVERIFY(run.finish());
+    QCOMPARE(run.outcome.kind, JobOutcome::OutputProblem);
+    QVERIFY2(run.outcome.error.startsWith("the output file "), qPrintable(run.outcome.error));
+    QVERIFY(run.log.contains(run.outcome.error));
+    if (earlier) {
+        QCOMPARE(bytesOf(output), before);
+        QCOMPARE(run.log.last(), "The earlier output file was put back: " + output);
+    } else {
+        QVERIFY(!QFile::exists(output));
+    }
+    QCOMPARE(QDir(mountPoint.path()).entryList(QDir::Files | QDir::Hidden).size(), int(earlier));
+}
+
+// Whatever ends a job short, a file that was there before is there afterwards, byte for byte;
+// while the job runs it waits under a name that says what it is.
+void TestJob::earlierOutputSurvivesFailure_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<int>("kind");
+    QTest::newRow("ffmpeg fails") << "missing source" << int(JobOutcome::ExitCode);
+    QTest::newRow("stopped") << "stop" << int(JobOutcome::Stopped);
+    QTest::newRow("ffmpeg killed") << "kill" << int(JobOutcome::Crashed);
+}
+
+void TestJob::earlierOutputSurvivesFailure()
+{
+    QFETCH(QString, how);
+    QFETCH(int, kind);
+    QTemporaryDir dir;
+    const QString output = dir.filePath("keep me.ac3");
+    QVERIFY(QFile::copy(m_ac3, output));
+    const QByteArray before = bytesOf(output);
+
+    std::unique_ptr<LiveSource> live;
+    QString source = dir.filePath("missing.wav");
+    if (how != "missing source") {
+        source = dir.filePath("live.wav");
+        live = std::make_unique<LiveSource>(source);
+    }
+    Run run(source, output);
+    run.job->setGraceMs(500);
+    run.job->start();
+    if (live) {
+        // Until the job ends, the earlier file waits where a person finds it.
+        QCOMPARE(bytesOf(output + ".kelvane-backup"), before);
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(output).size() > 0, 10000);
+        if (how == "stop") {
+            run.job->stop();
+        } else {
+            const int pid = fixtures::processWith(output, "ffmpeg");
+            QVERIFY(pid > 0);
+            QCOMPARE(::kill(pid, SIGKILL), 0);
+        }
+    }
+    QVERIFY(run.finish(10000));
+    QCOMPARE(int(run.outcome.kind), kind);
+    QCOMPARE(bytesOf(output), before);
+    QCOMPARE(run.log.last(), "The earlier output file was put back: " + output);
+    QCOMPARE(QDir(dir.path()).entryList({"*.ac3*"}, QDir::Files | QDir::Hidden),
+             QStringList{"keep me.ac3"});
+}
+
+void TestJob::earlierOutputReplacedOnSuccess()
+{
+    QTemporaryDir dir;
+    const QString output = dir.filePath("old.mp2");
+    QFile old(output);
+    QVERIFY(old.open(QIODevice::WriteOnly) && old.write("an old take") > 0);
+    old.close();
+    Run run(m_wav, output, "MP2");
+    run.job->start();
+    QVERIFY(run.finish());
+    QVERIFY2(run.outcome.succeeded(), qPrintable(run.log.join('\n')));
+    QCOMPARE(fixtures::probeValue(output, "codec_name"), QString("mp2"));
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"old.mp2"});
+}
+
+// The system refuses the runner's thread: an error for the user, and nothing changed.
+void TestJob::refusedThread()
+{
+    QTemporaryDir dir;
+    const QString output = dir.filePath("earlier.ac3");
+    QVERIFY(QFile::copy(m_ac3, output));
+    const QByteArray before = bytesOf(output);
+    Run run(m_wav, output);
+    try {
+        const RefusedThreads refused;
+        run.job->start();
+        QFAIL("the job started");
+    } catch (const KelvaneError &e) {
+        QCOMPARE(e.message(),
+                 QString("The conversion could not be started: the system refused a thread"));
+    }
+    QVERIFY(!run.job->isRunning());
+    QVERIFY(!converting);
+    QCOMPARE(bytesOf(output), before);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"earlier.ac3"});
+}
+
+void TestJob::sameFile()
+{
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkdir("real"));
+    const QString source = dir.filePath("real/song.mp2");
+    QVERIFY(QFile::copy(m_ac3, source));
+    QVERIFY(QFile::link(dir.filePath("real"), dir.filePath("link")));
+    QVERIFY(!ConversionJob::refusal(source, dir.filePath("link/song.mp2")).isEmpty());
+    QVERIFY(!ConversionJob::refusal(source, dir.filePath("real/./song.mp2")).isEmpty());
+    QVERIFY(ConversionJob::refusal(source, dir.filePath("real/other.mp2")).isEmpty());
+    QVERIFY(ConversionJob::refusal(dir.filePath("real/missing.mp2"),
+                                   dir.filePath("real/missing.mp2"))
+                .isEmpty()); // nothing there to lose
+}
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    TestJob test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_job.moc"
