@@ -446,6 +446,7 @@ void Tmain::ConversionDone(const JobOutcome &outcome)
         announce(outcome);
         return;
     }
+    Button1->setEnabled(false); // no new job before this one is announced
     auto *const once = new QObject(this);
     connect(this, &Tmain::logFed, once, [this, outcome, once] {
         delete once;

@@ -356,11 +356,15 @@ void TestConversion::largeOutputIsWholeBeforeTheNotice()
     h.window.saveaudio->setFileName(m_dir.filePath("unused.ac3"));
     // Twice: the second job's log replaces the first one's 10 MB.
     h.convert();
+    // Between the job's end and its notice, Convert waits too.
+    QTRY_VERIFY_WITH_TIMEOUT(!h.window.jobRunning(), 20000);
+    const bool waitingForNotice = h.notices.isEmpty() && !h.window.Button1->isEnabled();
     bool finished = h.finish();
     h.convert();
     finished = finished && h.finish();
     qputenv("PATH", path);
     QVERIFY(finished);
+    QVERIFY(waitingForNotice);
     QCOMPARE(h.notices, (QStringList{"Finished", "Finished"}));
     QVERIFY(h.window.ResultsRE->document()->characterCount() > 10'000'000);
     // The log shows each chunk as a line, its CR LF and lone CR as line breaks.
