@@ -35,6 +35,7 @@ private slots:
     void largeOutputIsWholeBeforeTheNotice();
     void stopButton();
     void closeDuringJob();
+    void noKeepsTheWindowWhenTheJobEndedMeanwhile();
     void quitAtAnyMoment_data();
     void quitAtAnyMoment();
     void refusedThread();
@@ -444,6 +445,25 @@ void TestConversion::closeDuringJob()
     QVERIFY(!QFile::exists(out));
     QCOMPARE(h->notices, QStringList()); // nothing more is asked of a leaving user
     h.reset();
+}
+
+// The job may end while the question is up; No still means the window stays.
+void TestConversion::noKeepsTheWindowWhenTheJobEndedMeanwhile()
+{
+    LiveSource source(m_dir.filePath("live-no.wav"));
+    const QString out = m_dir.filePath("no.ac3");
+    Harness h;
+    bool endedMeanwhile = false;
+    h.window.setQuestionBox([&](const QString &) {
+        h.convert(); // Stop, as if pressed while the question was up
+        endedMeanwhile = h.finish(5000);
+        return false;
+    });
+    QVERIFY(startLiveJob(h, m_dir.filePath("live-no.wav"), out));
+    QVERIFY(!h.window.close());
+    QVERIFY(endedMeanwhile);
+    QVERIFY(h.window.isVisible());
+    QVERIFY(!h.window.jobRunning());
 }
 
 // Quitting ends the program within a second or two whatever the job is doing, with no
