@@ -153,7 +153,7 @@ private:
 
 bool haveXTools()
 {
-    for (const char *tool : {"Xvfb", "xdotool", "xclip"}) {
+    for (const char *tool : {"Xvfb", "xdotool"}) {
         if (QStandardPaths::findExecutable(tool).isEmpty())
             return false;
     }
@@ -347,13 +347,14 @@ void TestProbeHelper::damagedThroughBrowse()
 
 // The real program, given the file by the desktop ("Open with"), on a real X server: the error
 // box within the limit, the program alive, and usable afterwards.
+// Its text is not to be read from outside (Qt copies a message box's text on Windows only); the
+// Browse case above reads it through the same window class.
 void TestProbeHelper::damagedOnTheCommandLine()
 {
     QFETCH(QString, file);
-    QFETCH(QString, message);
     QFETCH(bool, timesOut);
     if (!haveXTools())
-        QSKIP("needs Xvfb, xdotool and xclip (scripts/deps.sh installs them)");
+        QSKIP("needs Xvfb and xdotool (scripts/deps.sh installs them)");
 #ifdef SANITIZED
     if (file.startsWith("runaway"))
         QSKIP("sanitizer builds run the helper without its address-space limit");
@@ -380,13 +381,6 @@ void TestProbeHelper::damagedOnTheCommandLine()
     QCOMPARE(kelvane.state(), QProcess::Running);
     QCOMPARE(childNamed(kelvane.processId(), "kelvane-probe"), 0);
 
-    // Its text, as the box itself copies it.
-    QVERIFY(!x.tool("xdotool", {"windowfocus", "--sync", box}).isNull());
-    QVERIFY(!x.tool("xdotool", {"key", "--clearmodifiers", "ctrl+c"}).isNull());
-    QTRY_VERIFY2(
-        x.tool("xclip", {"-o", "-selection", "clipboard"}).contains(message.arg(path).toUtf8()),
-        x.tool("xclip", {"-o", "-selection", "clipboard"}).constData());
-
     // Dismissed, the window answers the keyboard: Ctrl+Q ends the program normally.
     QVERIFY(!x.tool("xdotool", {"key", "Return"}).isNull());
     QTRY_VERIFY(x.tool("xdotool", {"search", "--onlyvisible", "--name", "^Kelvane$"}).isNull());
@@ -412,7 +406,7 @@ void TestProbeHelper::helperEndsWithKelvane()
 {
     QFETCH(bool, killed);
     if (!haveXTools())
-        QSKIP("needs Xvfb, xdotool and xclip (scripts/deps.sh installs them)");
+        QSKIP("needs Xvfb and xdotool (scripts/deps.sh installs them)");
     Xvfb x;
     QVERIFY(!x.display().isEmpty());
     QProcess kelvane;
