@@ -45,7 +45,7 @@ HelperMediaInfo::~HelperMediaInfo()
 QString HelperMediaInfo::defaultProgram()
 {
     const QString dir = QCoreApplication::applicationDirPath();
-    const QString beside = dir + QStringLiteral("/kelvane-probe");
+    QString beside = dir + QStringLiteral("/kelvane-probe");
     if (QFileInfo(beside).isExecutable())
         return beside;
     return QFileInfo(dir + QStringLiteral("/" KELVANE_HELPER_FROM_BINDIR "/kelvane-probe"))
@@ -125,7 +125,8 @@ MediaLibrary::Handle HelperMediaInfo::open(const QByteArray &name)
     if (reapIfEnded())
         start();
     const Reply reply = exchange(Request{Op::Open, 0, 0, 0, name});
-    return reinterpret_cast<Handle>(quintptr(reply.handle));
+    // The helper's number for the file, carried as the handle and never dereferenced.
+    return reinterpret_cast<Handle>(quintptr(reply.handle)); // NOLINT(performance-no-int-to-ptr)
 }
 
 QByteArray HelperMediaInfo::get(Handle handle, StreamKind kind, const char *parameter)
@@ -161,7 +162,7 @@ Reply HelperMediaInfo::exchange(const Request &request)
             ended();
         done += n;
     }
-    QDeadlineTimer deadline(TimeLimitSeconds * 1000);
+    QDeadlineTimer deadline(qint64(TimeLimitSeconds) * 1000);
     for (;;) {
         std::optional<Reply> reply;
         try {
