@@ -65,15 +65,23 @@ bench: build
 	    $(BUILD)/bench/minimal_window docs/performance.md
 
 # The number readers and the probe under libFuzzer for FUZZ_SECONDS; what it finds stays in
-# build-fuzz/corpus and goes into the tests' tables.
+# build-fuzz/corpus and goes into the tests' tables. Then as long again the real libmediainfo
+# through the probe helper's request handling, from media in many containers; the library's
+# own crashes, hangs and runaway allocations are logged and saved as build-fuzz/helper-* without
+# ending the run, and each new one becomes a file in tests/damaged.
 fuzz:
 	@./scripts/deps.sh --with-clang
 	@cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	    -DKELVANE_FUZZ=ON -DBUILD_TESTING=OFF >/dev/null
-	@cmake --build build-fuzz -j $(JOBS) --target fuzz_probe
-	@mkdir -p build-fuzz/corpus
+	@cmake --build build-fuzz -j $(JOBS) --target fuzz_probe fuzz_helper
+	@mkdir -p build-fuzz/corpus build-fuzz/helper-corpus
 	@build-fuzz/fuzz/fuzz_probe -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
 	    -artifact_prefix=build-fuzz/ build-fuzz/corpus fuzz/corpus
+	@./fuzz/make_seeds.sh build-fuzz/helper-seeds
+	@build-fuzz/fuzz/fuzz_helper -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	    -fork=1 -ignore_crashes=1 -ignore_timeouts=1 -ignore_ooms=1 -timeout=5 \
+	    -rss_limit_mb=1024 -artifact_prefix=build-fuzz/helper- \
+	    build-fuzz/helper-corpus build-fuzz/helper-seeds
 
 # The PNG icons in resources/icons, from resources/kelvane.svg.
 icons: build

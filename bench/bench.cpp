@@ -230,26 +230,39 @@ int main(int argc, char *argv[])
                      QString::number(best, 'f', 3) + " x", "(for reading the above)", true});
     }
 
-    // 2. Probe, in process against the mediainfo command, on the same file.
+    // 2. Probe through the warm helper, as the window does, against the mediainfo command and
+    // against the library in this process, on the same file.
     for (const QString &file : {tone5, tone60}) {
-        LibMediaInfo lib;
-        QList<double> ours, cli;
+        LibMediaInfo inProcess;
+        HelperMediaInfo helper;
+        // Both warm, as from the window's second probe on.
+        probe::probeSource(helper, file, "192");
+        probe::probeSource(inProcess, file, "192");
+        QList<double> ours, local, cli;
         for (int i = 0; i < 21; ++i) {
             QElapsedTimer t;
             t.start();
-            const ProbeResult found = probe::probeSource(lib, file, "192");
+            const ProbeResult found = probe::probeSource(helper, file, "192");
             ours.append(double(t.nsecsElapsed()) / 1e6);
             if (!found.hasAudio)
                 return 1;
             t.start();
+            probe::probeSource(inProcess, file, "192");
+            local.append(double(t.nsecsElapsed()) / 1e6);
+            t.start();
             run("mediainfo", {file});
             cli.append(double(t.nsecsElapsed()) / 1e6);
         }
+        const QString wav = file == tone5 ? "5 s" : "60 s";
         const double r = median(ours) / median(cli);
-        rows.append(
-            {QString("Probe of the %1 WAV (median of 21)").arg(file == tone5 ? "5 s" : "60 s"),
-             ms(median(ours)), ms(median(cli)) + " `mediainfo`", QString::number(r, 'f', 3) + " x",
-             "< 1 x (and < 50 ms)", r < 1 && median(ours) < 50});
+        rows.append({QString("Probe of the %1 WAV (median of 21)").arg(wav), ms(median(ours)),
+                     ms(median(cli)) + " `mediainfo`", QString::number(r, 'f', 3) + " x",
+                     "< 1 x (and < 50 ms)", r < 1 && median(ours) < 50});
+        const double extra = median(ours) - median(local);
+        rows.append({"The same, against the library in process", ms(median(ours)),
+                     ms(median(local)) + " in process",
+                     QString("%1%2 ms").arg(extra < 0 ? "" : "+").arg(extra, 0, 'f', 2), "<= +1 ms",
+                     extra <= 1});
     }
 
     // 3. Start-up to the first expose, against a minimal Qt window, and against one with a

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QString>
 
 // The three operations the probe needs of the media-probing library.
 class MediaLibrary
@@ -29,4 +30,61 @@ public:
     Handle open(const QByteArray &name) override;
     QByteArray get(Handle handle, StreamKind kind, const char *parameter) override;
     void close(Handle handle) override;
+};
+
+namespace probeprotocol {
+struct Request;
+struct Reply;
+} // namespace probeprotocol
+
+// The same operations answered by the probe helper, a process of its own that runs
+// LibMediaInfo: a file that makes the library crash, spin or eat memory ends that process, and
+// the probe fails with a message naming the file. One helper stays warm between probes; it is
+// started at the first open() and again after a failure.
+class HelperMediaInfo final : public MediaLibrary
+{
+public:
+    // A request the helper has not answered by then is taken as hung, and the helper is killed.
+    static constexpr int TimeLimitSeconds = 10;
+
+    // program: the helper to run; empty for the installed one.
+    explicit HelperMediaInfo(QString program = {});
+    ~HelperMediaInfo() override;
+    HelperMediaInfo(const HelperMediaInfo &) = delete;
+    HelperMediaInfo &operator=(const HelperMediaInfo &) = delete;
+
+    Handle open(const QByteArray &name) override;
+    QByteArray get(Handle handle, StreamKind kind, const char *parameter) override;
+    // Never throws: it runs while a failed probe unwinds.
+    void close(Handle handle) override;
+
+    // The running helper's process id; 0 while none runs.
+    qint64 processId() const { return m_pid; }
+
+    // Beside the program in a build tree, in its libexec folder once installed.
+    static QString defaultProgram();
+
+private:
+    enum class Ending
+    {
+        Crashed,
+        TimedOut,
+        OutOfMemory,
+        NotStarted
+    };
+
+    void start();
+    void stop();
+    bool reapIfEnded();
+    probeprotocol::Reply exchange(const probeprotocol::Request &request);
+    [[noreturn]] void fail(Ending ending);
+    [[noreturn]] void ended();
+
+    QString m_program;
+    QString m_running;
+    int m_socket = -1;
+    qint64 m_pid = 0;
+    // The file being read, for the messages.
+    QByteArray m_name;
+    QByteArray m_buffer;
 };

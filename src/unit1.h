@@ -33,7 +33,7 @@ public:
     // A Yes/No question; true for Yes.
     using Question = std::function<bool(const QString &text)>;
 
-    explicit Tmain(std::unique_ptr<MediaLibrary> library = std::make_unique<LibMediaInfo>(),
+    explicit Tmain(std::unique_ptr<MediaLibrary> library = std::make_unique<HelperMediaInfo>(),
                    QWidget *parent = nullptr);
     ~Tmain() override;
     Q_DISABLE_COPY_MOVE(Tmain)

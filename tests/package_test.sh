@@ -19,6 +19,8 @@ expect_files() {
             fail "the ${size}x${size} icon is missing under $root"
     done
     [ -x "$root/usr/bin/kelvane" ] || fail "kelvane is not executable"
+    # The probe helper, where the program looks for it relative to itself.
+    [ -x "$root/usr/libexec/kelvane/kelvane-probe" ] || fail "the probe helper is missing under $root"
     desktop-file-validate "$root/usr/share/applications/$id.desktop"
     appstreamcli validate --no-net --explain "$root/usr/share/metainfo/$id.metainfo.xml" >/dev/null ||
         fail "appstreamcli rejects the metainfo file"
@@ -26,7 +28,22 @@ expect_files() {
     grep -q '^Exec=kelvane %f$' "$root/usr/share/applications/$id.desktop" || fail "Exec line"
     QT_QPA_PLATFORM=offscreen KELVANE_EXIT_WHEN_SHOWN=1 timeout 30 "$root/usr/bin/kelvane" |
         grep -qx shown || fail "the installed kelvane did not show its window"
+    # Given a file, it probes it through the helper installed beside it.
+    QT_QPA_PLATFORM=offscreen "$root/usr/bin/kelvane" "$scratch/tone.wav" &
+    local pid=$! helper="" tries=0
+    while [ -z "$helper" ] && [ $tries -lt 200 ] && kill -0 $pid 2>/dev/null; do
+        helper=$(pgrep -P $pid -x kelvane-probe || true)
+        [ -n "$helper" ] || { tries=$((tries + 1)); sleep 0.1; }
+    done
+    local exe=""
+    [ -n "$helper" ] && exe=$(readlink "/proc/$helper/exe" || true)
+    kill $pid 2>/dev/null || true
+    wait $pid 2>/dev/null || true
+    [ "$exe" = "$root/usr/libexec/kelvane/kelvane-probe" ] ||
+        fail "the installed kelvane did not start its installed helper (${exe:-none})"
 }
+
+ffmpeg -v error -nostdin -f lavfi -i sine=duration=1 "$scratch/tone.wav"
 
 # make install with a staging folder.
 DESTDIR="$scratch/staged" cmake --install "$build" --prefix /usr >/dev/null

@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# The helper fuzz target's seed corpus: 0.3 s of tone (and a few frames of picture where
+# the container is a video one) in many containers, made by ffmpeg: make_seeds.sh FOLDER
+set -euo pipefail
+out=$1
+mkdir -p "$out"
+tone=(-f lavfi -i "sine=frequency=440:duration=0.3:sample_rate=44100" -ac 2)
+picture=(-f lavfi -i "testsrc=duration=0.3:size=64x48:rate=25")
+make() {
+    local name=$1
+    shift
+    ffmpeg -v error -nostdin -y "$@" "$out/$name" || echo "make_seeds.sh: $name not made" >&2
+}
+make tone.wav "${tone[@]}" -ar 8000
+make xing-id3.mp3 "${tone[@]}" -c:a libmp3lame -b:a 64k
+make no-xing.mp3 "${tone[@]}" -c:a libmp3lame -b:a 64k -write_xing 0
+make no-id3.mp3 "${tone[@]}" -c:a libmp3lame -b:a 64k -id3v2_version 0 -write_id3v1 0
+make id3v1.mp3 "${tone[@]}" -c:a libmp3lame -b:a 64k -write_id3v1 1 -metadata title=seed
+make tone.mp2 "${tone[@]}" -c:a mp2 -b:a 128k
+make tone.ac3 "${tone[@]}" -c:a ac3 -b:a 96k
+make tone.eac3 "${tone[@]}" -c:a eac3 -b:a 96k
+make tone.aac "${tone[@]}" -c:a aac -b:a 64k -f adts
+make tone.m4a "${tone[@]}" -c:a aac -b:a 64k
+make movie.mp4 "${picture[@]}" "${tone[@]}" -c:v mpeg4 -c:a aac -b:a 64k
+make movie.mkv "${picture[@]}" "${tone[@]}" -c:v mpeg4 -c:a ac3 -b:a 96k
+make tone.mka "${tone[@]}" -c:a flac
+make movie.webm "${picture[@]}" "${tone[@]}" -c:v libvpx -c:a libopus -b:a 32k
+make tone.ogg "${tone[@]}" -c:a libvorbis
+make tone.opus "${tone[@]}" -c:a libopus -b:a 32k
+make tone.flac "${tone[@]}" -c:a flac
+make movie.avi "${picture[@]}" "${tone[@]}" -c:v mpeg4 -c:a mp3 -b:a 64k
+make movie.mpg "${picture[@]}" "${tone[@]}" -c:v mpeg1video -c:a mp2 -f mpeg
+make movie.ts "${picture[@]}" "${tone[@]}" -c:v mpeg2video -c:a mp2 -f mpegts
+make movie.flv "${picture[@]}" "${tone[@]}" -c:v flv -c:a mp3 -ar 44100
+make tone.asf "${tone[@]}" -c:a wmav2 -b:a 64k -f asf
+make tone.aiff "${tone[@]}" -ar 8000
+make tone.caf "${tone[@]}" -ar 8000 -c:a pcm_s16be
+make tone.au "${tone[@]}" -ar 8000
