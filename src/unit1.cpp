@@ -306,12 +306,11 @@ void Tmain::probeChosenSource()
     setInfo(audioinfo, found.summary);
 }
 
-// The labels are named for what they show; a screen reader reads what they say as the
-// description.
+// A label's accessible name is its text when none is set, so a screen reader speaks what the
+// label shows; what the label is for is its description, set in the form.
 void Tmain::setInfo(QLabel *label, const QString &text)
 {
     label->setText(text);
-    label->setAccessibleDescription(text);
 }
 
 void Tmain::audiobitrateChange()
@@ -400,6 +399,7 @@ void Tmain::Button1Click()
     const QFileInfo output(saveaudio->FileName());
     m_output = {output.absoluteFilePath(), output.exists(), output.lastModified(), output.size()};
     Button1->setText(QStringLiteral("Stop"));
+    bar->setJobRunning(true);
     setBarRange(estimatedkb * 1024);
     m_jobClock.start();
     bar->setFormat(QStringLiteral("%p%"));
@@ -435,8 +435,7 @@ void Tmain::ConversionDone(TThread *Sender)
                             .arg(outcome.describe()));
     }
     bar->setValue(0);
-    if (bar->maximum() == 0)
-        bar->setMaximum(1); // a zero range would leave Qt's "busy" animation running
+    bar->setJobRunning(false);
     bar->setTextVisible(false);
     bar->setFormat(QStringLiteral("%p%"));
     m_runner = nullptr;

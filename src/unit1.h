@@ -1,6 +1,7 @@
 #pragma once
 
 #include "filedialog.h"
+#include "jobbar.h"
 #include "mediainfo.h"
 
 #include <QDateTime>
@@ -23,7 +24,6 @@ class QUrl;
 class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
-class QProgressBar;
 class QPushButton;
 
 // The one window: its controls, the two file dialogs and every handler.
@@ -59,7 +59,7 @@ public:
     QComboBox *audiochannels;
     QLabel *audioinfo;
     QLabel *outputsize;
-    QProgressBar *bar;
+    JobBar *bar;
     QPushButton *Button1;
     QPushButton *Button2;
     QPushButton *Button3;
