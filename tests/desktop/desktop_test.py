@@ -102,6 +102,16 @@ def geometry(window):
             field("Width"), field("Height"))
 
 
+def screenshot(window, path):
+    """The window in its frame, with a margin of the desktop around it."""
+    x, y, width, height = geometry(window)
+    left, right, top, bottom = map(int, prop(window, "_NET_FRAME_EXTENTS").split(", "))
+    margin = 12
+    area = "%dx%d+%d+%d" % (width + left + right + 2 * margin, height + top + bottom + 2 * margin,
+                            x - left - margin, y - top - margin)
+    subprocess.run(["import", "-window", "root", "-crop", area, "+repage", path], check=True)
+
+
 def keys(*names):
     subprocess.run(["xdotool", "key", "--clearmodifiers", *names], check=True)
 
@@ -311,6 +321,9 @@ class Desktop(unittest.TestCase):
                     "stream=codec_name", "-of", "csv=p=0", session["existing"]).strip()
         self.assertEqual(codec, "ac3")
         wait_focus(*CONVERT)
+        # KELVANE_DESKTOP_SHOT=docs/x.png: the picture of the window after the job, for docs/.
+        if os.environ.get("KELVANE_DESKTOP_SHOT"):
+            screenshot(self.main, os.environ["KELVANE_DESKTOP_SHOT"])
         keys("Tab")
         wait_focus(*SOURCE_BROWSE)
 
