@@ -75,18 +75,17 @@ def caption(window):
     return None if value is None else value.strip('"')
 
 
-def window_titled(title):
-    for w in visible_windows():
-        if caption(w) == title:
-            return w
-    return None
+def active_titled(title):
+    """The active window if it is the program's and has that caption."""
+    w = active_window()
+    return w if w in visible_windows() and caption(w) == title else None
 
 
 def new_window(before):
-    """The one top-level window that was not there before, once it is mapped and active."""
+    """The window that has come up in front: active, and not one of before."""
     def appeared():
-        fresh = [w for w in visible_windows() if w not in before]
-        return fresh[0] if len(fresh) == 1 and active_window() == fresh[0] else None
+        w = active_window()
+        return w if w not in before and w in visible_windows() else None
     return wait_for("a new active window", appeared)
 
 
@@ -161,8 +160,9 @@ def find(role, name=None, description=None):
 
 
 def wait_focus(role, name):
-    wait_for(lambda: "the focus on %s %r (it is on %r)" % (role, name, focused()),
-             lambda: focused() == (role, name))
+    wait_for(lambda: "the focus on %s %r (it is on %r; active window %r %r, X focus %r)" % (
+        role, name, focused(), active_window(), caption(active_window() or 0),
+        run("xdotool", "getwindowfocus").strip()), lambda: focused() == (role, name))
 
 
 def named(window_title, role):
@@ -308,13 +308,11 @@ class Desktop(unittest.TestCase):
 
         keys("Tab", "Tab")
         wait_focus(*CONVERT)
-        before = visible_windows()
         keys("space")
-        box = wait_for("the notice", lambda: window_titled("Kelvane Message"), timeout=60)
+        box = wait_for("the notice", lambda: active_titled("Kelvane Message"), timeout=60)
         self.assertEqual(wait_for("the notice's text", lambda: label_texts("Kelvane Message")),
                          ["Finished"])
         self.assertEqual(named("Kelvane Message", "push button"), ["OK"])
-        wait_for("the notice to be active", lambda: active_window() == box)
         keys("Return")
         wait_for("the notice to close", lambda: box not in visible_windows())
         codec = run("ffprobe", "-v", "error", "-select_streams", "a:0", "-show_entries",
@@ -335,11 +333,10 @@ class Desktop(unittest.TestCase):
         keys("space")
         dialog = new_window(before)
         choose_in_file_dialog(session["stream"])
-        box = wait_for("the error box", lambda: window_titled("Kelvane"))
+        box = wait_for("the error box", lambda: active_titled("Kelvane"))
         self.assertEqual(wait_for("the error's text", lambda: label_texts("Kelvane")),
                          ["'' is not a valid integer value."])
         self.assertEqual(named("Kelvane", "push button"), ["OK"])
-        wait_for("the error box to be active", lambda: active_window() == box)
         keys("Return")
         wait_for("the error box to close", lambda: box not in visible_windows())
         self.assertNotIn(dialog, visible_windows())
