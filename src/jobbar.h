@@ -11,7 +11,6 @@ public:
     explicit JobBar(QWidget *parent = nullptr);
     Q_DISABLE_COPY_MOVE(JobBar)
 
-    bool jobRunning() const { return m_jobRunning; }
     void setJobRunning(bool running);
 
 protected:

@@ -20,9 +20,9 @@ import tempfile
 import time
 import unittest
 
-KELVANE = None
-WORK = None
 session = {}
+# Imported once the private session bus is in the environment: it connects to that bus.
+pyatspi = None
 
 PR_SET_PDEATHSIG = 1
 
@@ -122,7 +122,6 @@ def type_text(text):
 # --- the screen reader's view ----------------------------------------------------------
 
 def atspi_app():
-    import pyatspi
     desktop = pyatspi.Registry.getDesktop(0)
     for i in range(desktop.childCount):
         child = desktop[i]
@@ -140,7 +139,6 @@ def walk(node):
 
 def focused():
     """(role, name) of the control that has the keyboard focus."""
-    import pyatspi
     app = atspi_app()
     if app is None:
         return None
@@ -209,8 +207,7 @@ class Desktop(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        main = session["main"]
-        cls.main = main
+        cls.main = session["main"]
 
     def test_1_start_up(self):
         main = self.main
@@ -352,7 +349,6 @@ class Desktop(unittest.TestCase):
         before = visible_windows()
         keys("alt+f")
         wait_for("the File menu", lambda: [w for w in visible_windows() if w not in before])
-        import pyatspi
         wait_for("Exit to show", lambda: any(
             n.getRoleName() == "menu item" and n.name == "Exit"
             and n.getState().contains(pyatspi.STATE_SHOWING) for n in walk(atspi_app())))
@@ -361,20 +357,20 @@ class Desktop(unittest.TestCase):
 
 
 def main():
-    global KELVANE, WORK
-    KELVANE = os.path.abspath(sys.argv.pop(1))
+    global pyatspi
+    kelvane = os.path.abspath(sys.argv[1])
     for tool in ("Xvfb", "openbox", "dbus-daemon", "xdotool", "xprop", "xwininfo", "xdpyinfo"):
         if not shutil.which(tool):
             sys.exit("desktop_test: %s is missing (make deps installs it)" % tool)
-    WORK = tempfile.mkdtemp(prefix="kelvane-desktop-")
+    work = tempfile.mkdtemp(prefix="kelvane-desktop-")
     started = []
     try:
         # The session's own folders, so nothing of the user's desktop is read or written.
         env = dict(os.environ, LANG="C.UTF-8", LC_ALL="C.UTF-8", GSETTINGS_BACKEND="memory",
-                   HOME=WORK, XDG_CONFIG_HOME=WORK + "/config", XDG_CACHE_HOME=WORK + "/cache",
-                   XDG_DATA_HOME=WORK + "/data", XDG_RUNTIME_DIR=WORK + "/run")
+                   HOME=work, XDG_CONFIG_HOME=work + "/config", XDG_CACHE_HOME=work + "/cache",
+                   XDG_DATA_HOME=work + "/data", XDG_RUNTIME_DIR=work + "/run")
         env.pop("SESSION_MANAGER", None)
-        os.mkdir(WORK + "/run", 0o700)
+        os.mkdir(work + "/run", 0o700)
 
         read_end, write_end = os.pipe()
         started.append(start(["Xvfb", "-displayfd", str(write_end), "-screen", "0",
@@ -404,10 +400,12 @@ def main():
         os.environ.update(env)
         wait_for("the window manager", lambda: "window id" in run(
             "xprop", "-root", "_NET_SUPPORTING_WM_CHECK"))
+        import pyatspi as atspi
+        pyatspi = atspi
 
-        session["tone"] = WORK + "/two seconds.wav"
-        session["stream"] = WORK + "/stream.aac"
-        session["existing"] = WORK + "/existing.ac3"
+        session["tone"] = work + "/two seconds.wav"
+        session["stream"] = work + "/stream.aac"
+        session["existing"] = work + "/existing.ac3"
         ffmpeg("-f", "lavfi", "-i", "sine=frequency=440:duration=2:sample_rate=48000", "-ac", "2",
                session["tone"])
         ffmpeg("-f", "lavfi", "-i", "sine=frequency=440:duration=2", "-c:a", "aac",
@@ -415,7 +413,7 @@ def main():
         with open(session["existing"], "w") as f:
             f.write("an older file, to be replaced\n")
 
-        app = start([KELVANE], env=dict(env, QT_QPA_PLATFORM="xcb"), cwd=WORK)
+        app = start([kelvane], env=dict(env, QT_QPA_PLATFORM="xcb"), cwd=work)
         started.append(app)
         session["app"] = app
         session["main"] = wait_for("the main window", visible_windows)[0]
@@ -432,7 +430,7 @@ def main():
                 except subprocess.TimeoutExpired:
                     process.kill()
                     process.wait()
-        shutil.rmtree(WORK, ignore_errors=True)
+        shutil.rmtree(work, ignore_errors=True)
 
 
 if __name__ == "__main__":
