@@ -22,7 +22,7 @@ void showErrorBox(const QString &text)
         errorDisplay()(text);
         return;
     }
-    QMessageBox box(QMessageBox::Critical, QApplication::applicationDisplayName(), text,
+    QMessageBox box(QMessageBox::Critical, QCoreApplication::applicationName(), text,
                     QMessageBox::Ok, QApplication::activeWindow());
     box.exec();
 }
@@ -34,8 +34,9 @@ Application::Application(int &argc, char **argv) : QApplication(argc, argv)
     // A long job's log grows to megabytes. With large blocks always mapped on their own, each
     // growth is a remap instead of a copy of everything so far, which would stall the window.
     mallopt(M_MMAP_THRESHOLD, 4 << 20);
-    setApplicationName(QStringLiteral("kelvane"));
-    setApplicationDisplayName(QStringLiteral("Kelvane"));
+    // The title, and the class in WM_CLASS. No display name: on X11 Qt would append it to
+    // every caption.
+    setApplicationName(QStringLiteral("Kelvane"));
     setApplicationVersion(QStringLiteral(KELVANE_PRODUCT_VERSION));
     setDesktopFileName(QStringLiteral("io.github.kelvane.Kelvane"));
     // Rendered sizes rather than the SVG: the SVG engine would load at start-up for the icon.

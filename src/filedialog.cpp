@@ -44,7 +44,12 @@ std::optional<QStringList> FileDialog::askPerson()
         dialog.setDirectory(QFileInfo(m_fileName).absolutePath());
         dialog.selectFile(m_fileName);
     }
-    if (dialog.exec() != QDialog::Accepted)
+    const int answer = dialog.exec();
+    // The window manager may hand the focus back to the dialog that has just closed when the
+    // overwrite question and the dialog close together; the window takes it back itself.
+    if (m_parent)
+        m_parent->activateWindow();
+    if (answer != QDialog::Accepted)
         return std::nullopt;
     return dialog.selectedFiles();
 }

@@ -301,12 +301,11 @@ void Tmain::probeChosenSource()
     m_probed = {fileName, found.stream};
 }
 
-// The labels are named for what they show; a screen reader reads what they say as the
-// description.
+// A label's accessible name is its text when none is set, so a screen reader speaks what the
+// label shows; what the label is for is its description, set in the form.
 void Tmain::setInfo(QLabel *label, const QString &text)
 {
     label->setText(text);
-    label->setAccessibleDescription(text);
 }
 
 void Tmain::audiobitrateChange()
@@ -420,6 +419,7 @@ void Tmain::startJob()
         Application::guarded([&] { ConversionDone(outcome); });
     });
     Button1->setText(QStringLiteral("Stop"));
+    bar->setJobRunning(true);
     setBarRange(estimatedkb * 1024);
     m_jobClock.start();
     bar->setFormat(QStringLiteral("%p%"));
@@ -473,8 +473,7 @@ void Tmain::endJobDisplay()
 {
     Button1->setText(QStringLiteral("Convert"));
     bar->setValue(0);
-    if (bar->maximum() == 0)
-        bar->setMaximum(1); // a zero range would leave Qt's "busy" animation running
+    bar->setJobRunning(false);
     bar->setTextVisible(false);
     bar->setFormat(QStringLiteral("%p%"));
     Button1->setEnabled(true);

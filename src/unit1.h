@@ -1,6 +1,7 @@
 #pragma once
 
 #include "filedialog.h"
+#include "jobbar.h"
 #include "mediainfo.h"
 
 #include <QElapsedTimer>
@@ -21,7 +22,6 @@ class QUrl;
 class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
-class QProgressBar;
 class QPushButton;
 
 // The one window: its controls, the two file dialogs and every handler.
@@ -57,7 +57,7 @@ public:
     QComboBox *audiochannels;
     QLabel *audioinfo;
     QLabel *outputsize;
-    QProgressBar *bar;
+    JobBar *bar;
     QPushButton *Button1;
     QPushButton *Button2;
     QPushButton *Button3;

@@ -42,7 +42,8 @@ class TestWindow : public QObject
 private slots:
     void startState_data();
     void startState();
-    void tabOrder();
+    void keyboardFocus();
+    void logLooks();
     void dialogsAtStart();
     void formatRetargetsSaveDialog();
     void outputBrowse();
@@ -90,7 +91,7 @@ void TestWindow::startState_data()
     row("Button3", "QPushButton", "Browse", {264, 224, 51, 19});
     row("outputsize", "QLabel", "", {8, 248, 297, 13});
     row("Label2", "QLabel", "Status", {8, 280, 30, 13});
-    row("bar", "QProgressBar", "", {40, 280, 217, 16});
+    row("bar", "JobBar", "", {40, 280, 217, 16});
     row("Button1", "QPushButton", "Convert", {264, 278, 51, 19});
     row("status", "QLabel", "ffmpeg status:", {8, 304, 70, 13});
     row("ResultsRE", "QPlainTextEdit", "", {80, 304, 233, 49});
@@ -160,20 +161,63 @@ void TestWindow::startState()
     QCOMPARE(menus[0]->menu()->actions()[0]->text().remove('&'), QString("Exit"));
 }
 
-void TestWindow::tabOrder()
+// The focus starts on the source Browse button; Tab and Shift+Tab go round the layout table's
+// order, captions and the bar skipped.
+void TestWindow::keyboardFocus()
 {
     Tmain window(std::make_unique<NoMedia>());
-    const QStringList expected{"Button1",      "Button2",   "audiosource",   "audioformat",
-                               "audiobitrate", "audiorate", "audiochannels", "audiooutput",
-                               "Button3",      "ResultsRE"};
-    QWidget *w = window.findChild<QWidget *>("Button1");
-    QStringList chain;
-    for (int i = 0; i < 40 && chain.size() < expected.size(); ++i) {
-        if (w->focusPolicy() & Qt::TabFocus)
-            chain.append(w->objectName());
-        w = w->nextInFocusChain();
-    }
-    QCOMPARE(chain, expected);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget *>(window.Button2));
+
+    const QStringList cycle{"audiosource",   "audioformat", "audiobitrate", "audiorate",
+                            "audiochannels", "audiooutput", "Button3",      "ResultsRE",
+                            "Button1",       "Button2"};
+    const auto walk = [](Qt::KeyboardModifiers modifiers, qsizetype steps) {
+        QStringList visited;
+        for (qsizetype i = 0; i < steps; ++i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab, modifiers);
+            visited.append(QApplication::focusWidget()->objectName());
+        }
+        return visited;
+    };
+    QCOMPARE(walk(Qt::NoModifier, cycle.size()), cycle);
+    QStringList back(cycle.rbegin() + 1, cycle.rend());
+    back.append("Button2");
+    QCOMPARE(walk(Qt::ShiftModifier, back.size()), back);
+}
+
+// The log has no border but a thin soft bevel, on the light 3-D colour; it stays read-only and
+// its text can be selected with the mouse and the keyboard.
+void TestWindow::logLooks()
+{
+    Tmain window(std::make_unique<NoMedia>());
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QPlainTextEdit *log = window.ResultsRE;
+    const QImage picture = log->grab().toImage();
+    const QPalette palette = window.palette();
+    QVERIFY(palette.color(QPalette::Midlight) != palette.color(QPalette::Base));
+    const int w = picture.width();
+    const int h = picture.height();
+    QCOMPARE(picture.pixelColor(w / 2, 0).name(), palette.color(QPalette::Mid).name());
+    QCOMPARE(picture.pixelColor(0, h / 2).name(), palette.color(QPalette::Mid).name());
+    QCOMPARE(picture.pixelColor(w / 2, h - 1).name(), palette.color(QPalette::Light).name());
+    QCOMPARE(picture.pixelColor(w - 1, h / 2).name(), palette.color(QPalette::Light).name());
+    for (const QPoint inside : {QPoint(1, 1), QPoint(w / 2, h / 2), QPoint(w - 2, h - 2)})
+        QCOMPARE(picture.pixelColor(inside).name(), palette.color(QPalette::Midlight).name());
+
+    QVERIFY(log->isReadOnly());
+    QCOMPARE(log->textInteractionFlags(), Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    window.appendLog("Stream #0:0: Audio: ac3");
+    log->setFocus();
+    QTest::keyClick(log, Qt::Key_Home, Qt::ControlModifier);
+    QTest::keyClick(log, Qt::Key_End, Qt::ShiftModifier | Qt::ControlModifier);
+    QCOMPARE(log->textCursor().selectedText().replace(QChar::ParagraphSeparator, '\n'),
+             log->toPlainText());
+    QVERIFY(log->toPlainText().endsWith("Stream #0:0: Audio: ac3"));
+    QTest::keyClicks(log, "typed");
+    QVERIFY(!log->toPlainText().contains("typed"));
 }
 
 void TestWindow::dialogsAtStart()
@@ -318,25 +362,36 @@ void TestWindow::accessibleControls()
     const QHash<QString, QString> expected = {
         {"audiosource", "Audio Source"},
         {"Button2", "Browse for the audio source"},
-        {"audioinfo", "Source summary"},
         {"audioformat", "Format"},
         {"audiobitrate", "Bitrate"},
         {"audiorate", "Sampling rate"},
         {"audiochannels", "Audio Channels"},
         {"audiooutput", "Audio output"},
         {"Button3", "Browse for the audio output"},
-        {"outputsize", "Estimated output size"},
         {"bar", "Status"},
         {"Button1", "Convert"},
         {"ResultsRE", "ffmpeg status"},
         {"GroupBox1", "Audio Settings"},
     };
-    // Every control, so that one added later without a name fails here.
+    // The two labels are named by what they show and described by what they are for.
+    window.openSource("/no/such/file.wav");
+    window.audiobitrateChange();
+    const QHash<QString, QStringList> labels = {
+        {"audioinfo", {"No audio", "Source summary"}},
+        {"outputsize", {"Output filesize: 0 KB", "Estimated output size"}},
+    };
+    for (auto it = labels.cbegin(); it != labels.cend(); ++it) {
+        auto *label = window.findChild<QLabel *>(it.key());
+        QAccessibleInterface *iface = QAccessible::queryAccessibleInterface(label);
+        QCOMPARE(iface->text(QAccessible::Name), it.value()[0]);
+        QCOMPARE(iface->text(QAccessible::Description), it.value()[1]);
+    }
+    // Every other control, so that one added later without a name fails here.
     const auto widgets = window.centralWidget()->findChildren<QWidget *>();
     QStringList unnamed;
     for (QWidget *w : widgets) {
-        if (qobject_cast<QLabel *>(w) && !expected.contains(w->objectName()))
-            continue; // a caption; its text is its name and it names its buddy
+        if (qobject_cast<QLabel *>(w))
+            continue; // a caption or one of the two above; its text is its name
         if (w->objectName().isEmpty() || w->objectName().startsWith("qt_"))
             continue; // parts Qt makes inside a control
         QAccessibleInterface *iface = QAccessible::queryAccessibleInterface(w);
