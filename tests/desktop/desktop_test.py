@@ -20,6 +20,8 @@ import tempfile
 import time
 import unittest
 
+from gi.repository import GLib
+
 session = {}
 # Imported once the private session bus is in the environment: it connects to that bus.
 pyatspi = None
@@ -40,7 +42,12 @@ def wait_for(what, probe, timeout=20.0):
     """Asks probe until it answers something true; the answer, or a failure naming what."""
     deadline = time.monotonic() + timeout
     while True:
-        answer = probe()
+        try:
+            answer = probe()
+        except GLib.GError:
+            # The program is busy (a probe loading its library) or a window went away
+            # while being read: not an answer yet.
+            answer = None
         if answer:
             return answer
         if time.monotonic() > deadline:
@@ -402,6 +409,8 @@ def main():
             "xprop", "-root", "_NET_SUPPORTING_WM_CHECK"))
         import pyatspi as atspi
         pyatspi = atspi
+        # A call waits this long for a busy program before it fails (and is asked again).
+        pyatspi.setTimeout(5000, 15000)
 
         session["tone"] = work + "/two seconds.wav"
         session["stream"] = work + "/stream.aac"
