@@ -22,10 +22,10 @@
 namespace {
 
 // Reading a file takes the helper 80 to 90 MiB of address space, most of it the libraries'
-// mappings, hardly more for a 20-minute recording; six times that is room to spare, and a
-// runaway allocation reaches it in a few seconds, well inside the window's time limit, long
-// before the machine runs short.
-constexpr rlim_t AddressSpaceLimit = rlim_t(512) << 20;
+// mappings, hardly more for a 20-minute recording; three times that leaves room for large
+// index tables and cover pictures. A runaway allocation must reach the limit well inside the
+// window's time limit even on a busy machine, or it would be reported as a hang instead.
+constexpr rlim_t AddressSpaceLimit = rlim_t(256) << 20;
 
 constexpr int RequestFd = 3;
 
