@@ -2,6 +2,7 @@
 
 #include "numbers.h"
 
+#include <QFile>
 #include <QLibrary>
 
 #include <MediaInfoDLL/MediaInfoDLL_Static.h>
@@ -54,6 +55,10 @@ const Api &api()
 }
 
 } // namespace
+
+OpenedMedia::OpenedMedia(MediaLibrary &library, const QString &fileName)
+    : m_library(library), m_handle(library.open(QFile::encodeName(fileName)))
+{}
 
 MediaLibrary::Handle LibMediaInfo::open(const QByteArray &name)
 {

@@ -22,6 +22,25 @@ public:
     virtual void close(Handle handle) = 0;
 };
 
+// One opened file; gives the handle back on every path, a failed number reading included.
+class OpenedMedia
+{
+public:
+    OpenedMedia(MediaLibrary &library, const QString &fileName);
+    ~OpenedMedia() { m_library.close(m_handle); }
+    OpenedMedia(const OpenedMedia &) = delete;
+    OpenedMedia &operator=(const OpenedMedia &) = delete;
+
+    QByteArray get(MediaLibrary::StreamKind kind, const char *parameter)
+    {
+        return m_library.get(m_handle, kind, parameter);
+    }
+
+private:
+    MediaLibrary &m_library;
+    MediaLibrary::Handle m_handle;
+};
+
 // libmediainfo through its C interface, loaded at the first open(); a library that cannot be
 // loaded is reported by open() as an error the user sees.
 class LibMediaInfo final : public MediaLibrary

@@ -24,25 +24,6 @@ std::optional<double> encodedSeconds(const QByteArray &ffmpegOutput)
 
 namespace {
 
-class Opened
-{
-public:
-    Opened(MediaLibrary &library, const QString &path)
-        : m_library(library), m_handle(library.open(QFile::encodeName(path)))
-    {}
-    ~Opened() { m_library.close(m_handle); }
-    Q_DISABLE_COPY_MOVE(Opened)
-
-    QString get(MediaLibrary::StreamKind kind, const char *parameter)
-    {
-        return QString::fromUtf8(m_library.get(m_handle, kind, parameter));
-    }
-
-private:
-    MediaLibrary &m_library;
-    MediaLibrary::Handle m_handle;
-};
-
 QString seconds(double s)
 {
     return QString::number(s, 'f', 1);
@@ -59,26 +40,29 @@ QString problem(MediaLibrary &library, const QString &path, const QString &codec
     if (info.size() == 0)
         return QStringLiteral("the output file is empty");
 
-    Opened file(library, path);
-    const QString format = file.get(MediaLibrary::Audio, "Format");
+    OpenedMedia file(library, path);
+    const auto get = [&file](MediaLibrary::StreamKind kind, const char *parameter) {
+        return QString::fromUtf8(file.get(kind, parameter));
+    };
+    const QString format = get(MediaLibrary::Audio, "Format");
     const bool formatOk =
         codec == QLatin1String("ac3")
             ? format == QLatin1String("AC-3")
             : format == QLatin1String("MPEG Audio") &&
-                  file.get(MediaLibrary::Audio, "Format_Profile") == QLatin1String("Layer 2");
+                  get(MediaLibrary::Audio, "Format_Profile") == QLatin1String("Layer 2");
     if (!formatOk)
         return QStringLiteral("the output file is not %1 audio").arg(codec.toUpper());
-    const QString gotRate = file.get(MediaLibrary::Audio, "SamplingRate");
+    const QString gotRate = get(MediaLibrary::Audio, "SamplingRate");
     if (gotRate != rate)
         return QStringLiteral("the output file has a sampling rate of %1 Hz, not %2 Hz")
             .arg(gotRate, rate);
-    const QString gotChannels = file.get(MediaLibrary::Audio, "Channels");
+    const QString gotChannels = get(MediaLibrary::Audio, "Channels");
     if (gotChannels != channels)
         return QStringLiteral("the output file's channel count is %1, not %2")
             .arg(gotChannels, channels);
     if (encoded) {
         bool ok = false;
-        const double held = file.get(MediaLibrary::General, "Duration").toDouble(&ok) / 1000.0;
+        const double held = get(MediaLibrary::General, "Duration").toDouble(&ok) / 1000.0;
         // A frame or two of padding either way is normal (AC3 frames last 32 ms).
         if (!ok || std::abs(held - *encoded) > 0.25 + 0.01 * *encoded)
             return QStringLiteral("the output file holds %1 s of the %2 s ffmpeg encoded")

@@ -12,26 +12,6 @@ namespace probe {
 
 namespace {
 
-// Gives the handle back on every path, a failed number reading included.
-class OpenFile
-{
-public:
-    OpenFile(MediaLibrary &lib, const QString &fileName)
-        : m_lib(lib), m_handle(lib.open(QFile::encodeName(fileName)))
-    {}
-    ~OpenFile() { m_lib.close(m_handle); }
-    Q_DISABLE_COPY_MOVE(OpenFile)
-
-    QByteArray get(MediaLibrary::StreamKind kind, const char *parameter)
-    {
-        return m_lib.get(m_handle, kind, parameter);
-    }
-
-private:
-    MediaLibrary &m_lib;
-    MediaLibrary::Handle m_handle;
-};
-
 QString text(const QByteArray &answer)
 {
     return QString::fromLocal8Bit(answer);
@@ -106,7 +86,7 @@ QString streamSpecifier(const QString &container, const QString &audioCount,
 
 ProbeResult probeSource(MediaLibrary &lib, const QString &fileName, const QString &bitrateText)
 {
-    OpenFile file(lib, fileName);
+    OpenedMedia file(lib, fileName);
     ProbeResult result;
     if (file.get(MediaLibrary::Audio, "Codec").isEmpty())
         return result;
