@@ -5,7 +5,7 @@ set -euo pipefail
 # What building and testing need; the options add what one more make target needs.
 packages=(cmake g++ make qt6-base-dev qt6-qpa-plugins libqt6svg6 libmediainfo-dev ffmpeg
           fonts-dejavu-core desktop-file-utils appstream dpkg-dev locales
-          dbus-daemon dunst xvfb)
+          dbus-daemon dbus-bin dunst xvfb)
 for option in "$@"; do
     case "$option" in
         --with-x) packages+=(xvfb xauth imagemagick) ;;
