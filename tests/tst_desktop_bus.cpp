@@ -10,12 +10,8 @@
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusVirtualObject>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QTemporaryDir>
 
-#include <csignal>
 #include <cstdio>
 
 namespace {
@@ -484,7 +480,7 @@ void TestDesktopBus::noNotificationService()
     settle(h);
     QCOMPARE(m_recorder.sent("GetCapabilities", kelvaneOnBus()).size(), 1);
     QCOMPARE(m_recorder.sent("Notify").size(), 0);
-    qInfo("no service: GetCapabilities went unanswered by any server, no Notify; job to notice "
+    qInfo("no service: GetCapabilities found no owner on the bus, no Notify; job to notice "
           "%lld ms, longest event-loop gap %lld ms; Updates: %s",
           tookMs, longestGap, qPrintable(describe(m_recorder.sent("Update", kelvaneOnBus()))));
     QVERIFY(longestGap < 1000);
