@@ -5,7 +5,8 @@ set -euo pipefail
 # What building and testing need; the options add what one more make target needs.
 packages=(cmake g++ make qt6-base-dev qt6-qpa-plugins libqt6svg6 libmediainfo-dev ffmpeg
           fonts-dejavu-core desktop-file-utils appstream dpkg-dev locales
-          xvfb openbox xdotool x11-utils dbus-daemon at-spi2-core python3-pyatspi libglib2.0-bin)
+          xvfb openbox xdotool x11-utils dbus-daemon dbus-bin at-spi2-core python3-pyatspi
+          libglib2.0-bin dunst)
 for option in "$@"; do
     case "$option" in
         --with-x) packages+=(xvfb xauth imagemagick) ;;

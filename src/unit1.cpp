@@ -3,6 +3,7 @@
 #include "application.h"
 #include "bitrates.h"
 #include "command.h"
+#include "desktopnotifier.h"
 #include "job.h"
 #include "probe.h"
 #include "thread.h"
@@ -66,6 +67,7 @@ Tmain::Tmain(std::unique_ptr<MediaLibrary> library, QWidget *parent)
     audiochannels->setCurrentIndex(0);
 
     setAcceptDrops(true);
+    m_desktop = new DesktopNotifier(this);
     scaleToFont();
     setupConnections();
 }
@@ -328,6 +330,8 @@ void Tmain::setBarBytes(qint64 bytes)
     // QProgressBar ignores values outside its range: an output beyond the estimate shows full.
     bar->setValue(int(std::clamp<qint64>(bytes / m_barScale, bar->minimum(), bar->maximum())));
     showProgressText(bytes);
+    if (bar->maximum() > 0)
+        m_desktop->setProgress(double(bar->value()) / bar->maximum());
 }
 
 namespace {
@@ -424,15 +428,19 @@ void Tmain::startJob()
     m_jobClock.start();
     bar->setFormat(QStringLiteral("%p%"));
     bar->setTextVisible(true);
+    m_desktop->jobStarted(saveaudio->FileName());
     const auto notStarted = qScopeGuard([this] {
-        if (!jobRunning())
+        if (!jobRunning()) {
             endJobDisplay();
+            m_desktop->jobEnded();
+        }
     });
     job->start();
 }
 
 void Tmain::ConversionDone(const JobOutcome &outcome)
 {
+    m_desktop->jobEnded();
     if (m_job)
         m_job->deleteLater();
     m_job = nullptr;
@@ -459,13 +467,14 @@ void Tmain::announce(const JobOutcome &outcome)
     if (m_closing)
         return;
     Button1->setText(QStringLiteral("Convert"));
-    if (outcome.succeeded())
-        showMessage(QStringLiteral("Finished"));
-    else if (outcome.kind == JobOutcome::Stopped)
-        showMessage(QStringLiteral("The conversion was stopped. The log shows the details."));
-    else
-        showMessage(QStringLiteral("Conversion failed: %1. The log shows the details.")
-                        .arg(outcome.describe()));
+    QString text = QStringLiteral("Finished");
+    if (outcome.kind == JobOutcome::Stopped)
+        text = QStringLiteral("The conversion was stopped. The log shows the details.");
+    else if (!outcome.succeeded())
+        text = QStringLiteral("Conversion failed: %1. The log shows the details.")
+                   .arg(outcome.describe());
+    m_desktop->notify(text);
+    showMessage(text);
     endJobDisplay();
 }
 

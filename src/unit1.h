@@ -16,6 +16,7 @@ namespace Ui {
 class Tmain;
 }
 class ConversionJob;
+class DesktopNotifier;
 struct JobOutcome;
 class QComboBox;
 class QUrl;
@@ -113,6 +114,7 @@ private:
     MessageBox m_messageBox;
     Question m_question;
     QPointer<ConversionJob> m_job;
+    DesktopNotifier *m_desktop = nullptr;
     // The stream the summary describes belongs to the file it was probed from.
     struct Probed
     {

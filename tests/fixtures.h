@@ -91,7 +91,7 @@ inline double toneHz(const QString &file)
     qsizetype crossings = 0;
     for (qsizetype i = 1; i < count; ++i)
         crossings += (samples[i - 1] < 0) != (samples[i] < 0);
-    return count ? crossings / 2.0 / (count / 48000.0) : 0;
+    return count ? double(crossings) / 2.0 / (double(count) / 48000.0) : 0;
 }
 
 // The pid of a running process whose command line holds marker (and whose program name ends
