@@ -3,6 +3,7 @@
 #include "application.h"
 #include "bitrates.h"
 #include "command.h"
+#include "log.h"
 #include "probe.h"
 #include "thread.h"
 #include "ui_unit1.h"
@@ -19,8 +20,6 @@
 #include <QMimeData>
 #include <QPushButton>
 #include <QScreen>
-#include <QTextBlock>
-#include <QTextCursor>
 #include <QUrl>
 
 #include <cmath>
@@ -44,9 +43,7 @@ Tmain::Tmain(std::unique_ptr<MediaLibrary> library, QWidget *parent)
     Button2 = m_ui->Button2;
     Button3 = m_ui->Button3;
     ResultsRE = m_ui->ResultsRE;
-    ResultsRE->setUndoRedoEnabled(false);
-    m_logFeeder.setInterval(0);
-    connect(&m_logFeeder, &QTimer::timeout, this, &Tmain::feedLog);
+    m_log = new Log(ResultsRE, this);
 
     importmedia = new FileDialog(FileDialog::Open, this);
     importmedia->setObjectName(QStringLiteral("importmedia"));
@@ -151,78 +148,26 @@ void Tmain::showMessage(const QString &text)
 
 void Tmain::appendLog(const QString &line)
 {
-    appendLines({line});
-}
-
-void Tmain::appendLines(const QStringList &lines)
-{
-    constexpr qsizetype AtOnce = 16;
-    if (m_pendingLog.isEmpty() && lines.size() <= AtOnce) {
-        insertLines(lines, 0, lines.size());
-        return;
-    }
-    m_pendingLog += lines;
-    m_logFeeder.start();
-}
-
-void Tmain::insertLines(const QStringList &lines, qsizetype from, qsizetype to)
-{
-    // One edit block per batch: its lines are laid out once, not once each.
-    QTextCursor cursor(ResultsRE->document());
-    cursor.movePosition(QTextCursor::End);
-    cursor.beginEditBlock();
-    for (qsizetype i = from; i < to; ++i) {
-        if (m_logLines > 0)
-            cursor.insertBlock();
-        cursor.insertText(lines[i]);
-        ++m_logLines;
-    }
-    cursor.endEditBlock();
-    ResultsRE->moveCursor(QTextCursor::End);
-}
-
-void Tmain::feedLog()
-{
-    // Lines of up to 4000 characters: a few per slice keep each slice within a few ms.
-    constexpr qsizetype Slice = 2;
-    constexpr qint64 BudgetNs = 2'000'000;
-    QElapsedTimer clock;
-    clock.start();
-    while (m_pendingAt < m_pendingLog.size() && clock.nsecsElapsed() < BudgetNs) {
-        const qsizetype to = std::min(m_pendingAt + Slice, m_pendingLog.size());
-        insertLines(m_pendingLog, m_pendingAt, to);
-        m_pendingAt = to;
-    }
-    if (m_pendingAt < m_pendingLog.size())
-        return;
-    m_logFeeder.stop();
-    m_pendingLog.clear();
-    m_pendingAt = 0;
-    emit logFed();
+    m_log->append(line);
 }
 
 void Tmain::waitForLog()
 {
-    if (m_pendingLog.isEmpty())
+    if (!m_log->busy())
         return;
     QEventLoop loop;
-    connect(this, &Tmain::logFed, &loop, &QEventLoop::quit);
+    connect(m_log, &Log::caughtUp, &loop, &QEventLoop::quit);
     loop.exec();
 }
 
 void Tmain::clearLog()
 {
-    m_logFeeder.stop();
-    m_pendingLog.clear();
-    m_pendingAt = 0;
-    m_logLines = 0;
-    ResultsRE->clear();
+    m_log->replace({});
 }
 
 void Tmain::replaceLog(const QStringList &lines)
 {
-    clearLog();
-    appendLines(lines);
+    m_log->replace(lines);
 }
 
 void Tmain::audioformatChange()

@@ -15,6 +15,7 @@
 namespace Ui {
 class Tmain;
 }
+class Log;
 class TThread;
 class TTrad;
 class TBar;
@@ -83,8 +84,9 @@ public slots:
     void appendLog(const QString &line);
     void clearLog();
 
-signals:
-    void logFed();
+public:
+    // What ResultsRE shows; it tells when lines given to it have all reached the view.
+    Log *log() const { return m_log; }
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -95,9 +97,6 @@ private:
     void setupConnections();
     void scaleToFont();
     void showMessage(const QString &text);
-    void appendLines(const QStringList &lines);
-    void insertLines(const QStringList &lines, qsizetype from, qsizetype to);
-    void feedLog();
     void waitForLog();
     void replaceLog(const QStringList &lines);
     void setBarRange(qint64 maximumBytes);
@@ -116,12 +115,7 @@ private:
     QPointer<TBar> m_monitor;
     // Sizes are divided by this when the estimate in bytes does not fit the bar's int range.
     qint64 m_barScale = 1;
-    // Cleared and never-appended-to differ: a cleared log has no line at all.
-    qsizetype m_logLines = 1;
-    // A large output enters the log a slice at a time, so the window never stalls.
-    QStringList m_pendingLog;
-    qsizetype m_pendingAt = 0;
-    QTimer m_logFeeder;
+    Log *m_log;
     bool m_closing = false;
     // The running job's output as it was before the job, to tell whether ffmpeg wrote it.
     struct OutputState
