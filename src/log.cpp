@@ -46,17 +46,14 @@ QTextDocument *Log::freshDocument() const
 
 void Log::append(const QString &line)
 {
-    if (busy())
-        m_pending.append(line);
-    else
-        insert({line}, 0, 1, -1);
+    m_pending.append(line);
+    if (m_pending.size() == 1)
+        feed(-1);
 }
 
 void Log::replace(const QStringList &lines)
 {
     const bool wasBusy = busy();
-    m_pending.clear();
-    m_pendingAt = 0;
     QTextDocument *old = m_view->document();
     m_view->setDocument(freshDocument());
     // With undo on, a text keeps its buffer as it is while it shrinks; with undo off it would
@@ -64,34 +61,65 @@ void Log::replace(const QStringList &lines)
     old->setUndoRedoEnabled(true);
     m_retired.append(old);
     m_shown = 0;
+    m_pending = lines;
+    m_pendingAt = 0;
+    m_pendingOffset = 0;
     m_worker.start();
-    if (lines.size() > AtOnce) {
-        m_pending = lines;
+    if (lines.size() > AtOnce)
         return;
-    }
-    insert(lines, 0, lines.size(), -1);
+    feed(-1);
     if (wasBusy)
         emit caughtUp();
 }
 
-// Lines from `from` on until `to` or until budgetNs have passed (no limit if negative), in
-// one edit block, so that they are laid out once and not once each; the index after the last.
-qsizetype Log::insert(const QStringList &lines, qsizetype from, qsizetype to, qint64 budgetNs)
+namespace {
+// Where the piece of line that starts at `from` ends: after a line end some way on, so that
+// no piece is long to insert and a CR LF is never cut in two.
+qsizetype pieceEnd(const QString &line, qsizetype from)
+{
+    constexpr qsizetype Piece = 512;
+    for (qsizetype i = from + Piece; i < line.size(); ++i) {
+        if (line[i] == u'\n')
+            return i + 1;
+        if (line[i] == u'\r')
+            return i + 1 < line.size() && line[i + 1] == u'\n' ? i + 2 : i + 1;
+    }
+    return line.size();
+}
+} // namespace
+
+// Queued text into the view until all of it is in or budgetNs have passed (no limit if
+// negative), in one edit block, so that it is laid out once and not once a line.
+void Log::feed(qint64 budgetNs)
 {
     QElapsedTimer clock;
     clock.start();
     QTextCursor cursor(m_view->document());
     cursor.movePosition(QTextCursor::End);
     cursor.beginEditBlock();
-    while (from < to && (budgetNs < 0 || clock.nsecsElapsed() < budgetNs)) {
-        if (m_shown > 0)
-            cursor.insertBlock();
-        cursor.insertText(lines[from++]);
-        ++m_shown;
+    while (m_pendingAt < m_pending.size()) {
+        const QString &line = m_pending[m_pendingAt];
+        if (m_pendingOffset == 0) {
+            if (m_shown > 0)
+                cursor.insertBlock();
+            ++m_shown;
+        }
+        const qsizetype end = pieceEnd(line, m_pendingOffset);
+        cursor.insertText(line.sliced(m_pendingOffset, end - m_pendingOffset));
+        m_pendingOffset = end;
+        if (end == line.size()) {
+            ++m_pendingAt;
+            m_pendingOffset = 0;
+        }
+        if (budgetNs >= 0 && clock.nsecsElapsed() >= budgetNs)
+            break;
     }
     cursor.endEditBlock();
     m_view->moveCursor(QTextCursor::End);
-    return from;
+    if (m_pendingAt == m_pending.size()) {
+        m_pending.clear();
+        m_pendingAt = 0;
+    }
 }
 
 void Log::work()
@@ -99,14 +127,12 @@ void Log::work()
     if (!m_view) {
         m_pending.clear();
         m_pendingAt = 0;
+        m_pendingOffset = 0;
     }
     if (busy()) {
-        m_pendingAt = insert(m_pending, m_pendingAt, m_pending.size(), TurnNs);
-        if (m_pendingAt == m_pending.size()) {
-            m_pending.clear();
-            m_pendingAt = 0;
+        feed(TurnNs);
+        if (!busy())
             emit caughtUp();
-        }
         return;
     }
     QElapsedTimer clock;
@@ -135,5 +161,7 @@ bool Log::takeApartSome()
     cursor.setPosition(doc->findBlockByNumber(std::max(0, blocks - BlocksPerStep)).position(),
                        QTextCursor::KeepAnchor);
     cursor.removeSelectedText();
+    // The undo steps are of no use; gone at once, they never add up.
+    doc->clearUndoRedoStacks();
     return true;
 }

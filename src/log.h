@@ -27,7 +27,10 @@ public:
     void replace(const QStringList &lines);
 
     // Lines of the log, those still queued included.
-    qsizetype lineCount() const { return m_shown + m_pending.size() - m_pendingAt; }
+    qsizetype lineCount() const
+    {
+        return m_shown + m_pending.size() - m_pendingAt - (m_pendingOffset > 0 ? 1 : 0);
+    }
     // True while queued lines have yet to reach the view.
     bool busy() const { return !m_pending.isEmpty(); }
 
@@ -37,15 +40,17 @@ signals:
 
 private:
     void work();
-    qsizetype insert(const QStringList &lines, qsizetype from, qsizetype to, qint64 budgetNs);
+    void feed(qint64 budgetNs);
     bool takeApartSome();
     QTextDocument *freshDocument() const;
 
     QPointer<QPlainTextEdit> m_view;
-    // Lines in the view; those queued are m_pending from m_pendingAt on.
+    // Lines begun in the view; those queued are m_pending from m_pendingAt on, the first of
+    // them in the view up to m_pendingOffset.
     qsizetype m_shown = 1;
     QStringList m_pending;
     qsizetype m_pendingAt = 0;
+    qsizetype m_pendingOffset = 0;
     // Replaced texts, emptied a slice at a time before they are deleted.
     QList<QTextDocument *> m_retired;
     QTimer m_worker;

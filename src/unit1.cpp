@@ -43,6 +43,10 @@ Tmain::Tmain(std::unique_ptr<MediaLibrary> library, QWidget *parent)
     Button2 = m_ui->Button2;
     Button3 = m_ui->Button3;
     ResultsRE = m_ui->ResultsRE;
+    // Grey text by palette role: a style sheet would bring Qt's style sheet machinery into
+    // the window's start-up.
+    audioinfo->setForegroundRole(QPalette::Dark);
+    outputsize->setForegroundRole(QPalette::Dark);
     m_log = new Log(ResultsRE, this);
 
     importmedia = new FileDialog(FileDialog::Open, this);

@@ -101,6 +101,9 @@ void TestLog::whatAPersonGets_data()
         << none << true << none << QStringList{"failed"} << "failed" << qsizetype(1);
     QTest::newRow("line ends inside chunks") << none << true << QStringList{"a\r\nb\rc\nd", "", "e"}
                                              << none << "a\nb\nc\nd\n\ne" << qsizetype(3);
+    const QStringList progress(3, QString("frame=  100 fps=0.0\r").repeated(200));
+    QTest::newRow("long chunks of lone CRs")
+        << none << true << progress << none << shown(progress) << qsizetype(3);
     const QStringList big = chunks(1'000'000);
     QTest::newRow("1 MB, queued, then a status line")
         << QStringList{"ffmpeg"} << true << big << QStringList{"ffmpeg exited with code 1"}
