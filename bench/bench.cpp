@@ -30,11 +30,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <ctime>
 #include <poll.h>
 #include <set>
-#include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -563,7 +563,9 @@ int main(int argc, char *argv[])
             }
             logged = d.window.ResultsRE->toPlainText().size();
             longest.append(worst);
-            console << "log repetition " << r + 1 << ": longest gap " << worst << " ms" << Qt::endl;
+            longestCpu.append(worstCpu);
+            console << "log repetition " << r + 1 << ": longest gap " << worst << " ms, "
+                    << worstCpu << " ms of it on the CPU" << Qt::endl;
         }
         qputenv("PATH", path);
         const double worst = *std::max_element(longest.begin(), longest.end());

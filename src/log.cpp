@@ -53,6 +53,8 @@ void Log::append(const QString &line)
 
 void Log::replace(const QStringList &lines)
 {
+    if (!m_view)
+        return;
     const bool wasBusy = busy();
     QTextDocument *old = m_view->document();
     m_view->setDocument(freshDocument());
@@ -92,6 +94,12 @@ qsizetype pieceEnd(const QString &line, qsizetype from)
 // negative), in one edit block, so that it is laid out once and not once a line.
 void Log::feed(qint64 budgetNs)
 {
+    if (!m_view) {
+        m_pending.clear();
+        m_pendingAt = 0;
+        m_pendingOffset = 0;
+        return;
+    }
     QElapsedTimer clock;
     clock.start();
     QTextCursor cursor(m_view->document());
@@ -124,11 +132,6 @@ void Log::feed(qint64 budgetNs)
 
 void Log::work()
 {
-    if (!m_view) {
-        m_pending.clear();
-        m_pendingAt = 0;
-        m_pendingOffset = 0;
-    }
     if (busy()) {
         feed(TurnNs);
         if (!busy())

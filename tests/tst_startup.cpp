@@ -44,8 +44,7 @@ void TestStartup::nothingButWhatTheWindowShows()
 
     // The icon a title bar and a window list draw, in the sizes they draw it at.
     const QIcon icon = QApplication::windowIcon();
-    QCOMPARE(icon.availableSizes(),
-             (QList<QSize>{{16, 16}, {24, 24}, {32, 32}, {48, 48}}));
+    QCOMPARE(icon.availableSizes(), (QList<QSize>{{16, 16}, {24, 24}, {32, 32}, {48, 48}}));
     QCOMPARE(icon.pixmap(32).toImage().pixelColor(16, 16).alpha(), 255);
 
     // The menu bar's overflow button still gets its icon, once it is drawn.
@@ -55,11 +54,10 @@ void TestStartup::nothingButWhatTheWindowShows()
     QVERIFY(!drawn.isNull());
     const auto *style = qobject_cast<QProxyStyle *>(QApplication::style());
     QVERIFY(style);
-    QCOMPARE(drawn.toImage(),
-             style->baseStyle()
-                 ->standardIcon(QStyle::SP_ToolBarHorizontalExtensionButton)
-                 .pixmap(16)
-                 .toImage());
+    QCOMPARE(drawn.toImage(), style->baseStyle()
+                                  ->standardIcon(QStyle::SP_ToolBarHorizontalExtensionButton)
+                                  .pixmap(16)
+                                  .toImage());
 }
 
 int main(int argc, char *argv[])
