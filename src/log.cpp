@@ -102,9 +102,11 @@ void Log::feed(qint64 budgetNs)
     }
     QElapsedTimer clock;
     clock.start();
+    // Moved inside the edit block: a cursor moved outside one lays out the block it lands in,
+    // and a block laid out narrower than before has the view measure every block anew.
     QTextCursor cursor(m_view->document());
-    cursor.movePosition(QTextCursor::End);
     cursor.beginEditBlock();
+    cursor.movePosition(QTextCursor::End);
     while (m_pendingAt < m_pending.size()) {
         const QString &line = m_pending[m_pendingAt];
         if (m_pendingOffset == 0) {
@@ -160,10 +162,12 @@ bool Log::takeApartSome()
         return false;
     }
     QTextCursor cursor(doc);
+    cursor.beginEditBlock();
     cursor.movePosition(QTextCursor::End);
     cursor.setPosition(doc->findBlockByNumber(std::max(0, blocks - BlocksPerStep)).position(),
                        QTextCursor::KeepAnchor);
     cursor.removeSelectedText();
+    cursor.endEditBlock();
     // The undo steps are of no use; gone at once, they never add up.
     doc->clearUndoRedoStacks();
     return true;
