@@ -58,11 +58,13 @@ package: build
 	@cd $(BUILD) && cpack -B packages >/dev/null && ls packages/*.deb
 
 # Figures against their references, measured side by side; written to docs/performance.md.
+# The windows are shown on a private Xvfb that the bench starts itself.
 bench: build
 	@./scripts/deps.sh --with-bench
-	@cmake --build $(BUILD) -j $(JOBS) --target kelvane_bench minimal_window
-	@QT_QPA_PLATFORM=offscreen $(BUILD)/bench/kelvane_bench $(BUILD)/kelvane \
-	    $(BUILD)/bench/minimal_window docs/performance.md
+	@cmake -S . -B $(BUILD) >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS) --target kelvane_bench bare_window ffmpeg_clock
+	@$(BUILD)/bench/kelvane_bench $(BUILD)/kelvane $(BUILD)/bench/bare_window \
+	    $(BUILD)/bench/ffmpeg_clock docs/performance.md
 
 # The number readers and the probe under libFuzzer for FUZZ_SECONDS; what it finds stays in
 # build-fuzz/corpus and goes into the tests' tables. Then as long again the real libmediainfo
@@ -98,6 +100,7 @@ clean:
 
 # clang-tidy over the project's own sources, with the build's compile commands.
 tidy: build
-	@./scripts/deps.sh --with-clang
-	@cmake --build $(BUILD) -j $(JOBS) --target kelvane_bench minimal_window render_icons
+	@./scripts/deps.sh --with-clang --with-bench
+	@cmake -S . -B $(BUILD) >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS) --target kelvane_bench bare_window ffmpeg_clock render_icons
 	@clang-tidy -p $(BUILD) --quiet src/*.cpp tests/*.cpp bench/*.cpp tools/*.cpp

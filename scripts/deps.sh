@@ -10,7 +10,7 @@ packages=(cmake g++ make qt6-base-dev qt6-qpa-plugins libqt6svg6 libmediainfo-de
 for option in "$@"; do
     case "$option" in
         --with-x) packages+=(xvfb xauth imagemagick) ;;
-        --with-bench) packages+=(mediainfo) ;;
+        --with-bench) packages+=(mediainfo xvfb dbus-daemon libxcb1-dev libxcb-damage0-dev pkg-config) ;;
         --with-clang) packages+=(clang clang-tidy libclang-rt-14-dev) ;;
         *) echo "deps.sh: unknown option $option" >&2; exit 2 ;;
     esac

@@ -1,9 +1,12 @@
 #include "application.h"
 
 #include "numbers.h"
+#include "style.h"
 
 #include <QIcon>
+#include <QImageReader>
 #include <QMessageBox>
+#include <QPixmap>
 
 #include <exception>
 #include <malloc.h>
@@ -39,12 +42,20 @@ Application::Application(int &argc, char **argv) : QApplication(argc, argv)
     setApplicationName(QStringLiteral("Kelvane"));
     setApplicationVersion(QStringLiteral(KELVANE_PRODUCT_VERSION));
     setDesktopFileName(QStringLiteral("io.github.kelvane.Kelvane"));
-    // Rendered sizes rather than the SVG: the SVG engine would load at start-up for the icon.
+    // The sizes a title bar and a window list draw; desktops take larger ones for launchers and
+    // switchers from the installed hicolor icons. Each file is decoded here at once whatever
+    // QIcon::addFile is told, the window sends every size to the X server when it is shown,
+    // and guessing a file's format would load every image plugin: hence few small sizes, read
+    // by the built-in PNG reader.
     QIcon icon;
-    for (int size : {16, 24, 32, 48, 64, 128, 256})
-        icon.addFile(QStringLiteral(":/kelvane/icons/hicolor/%1x%1/apps/kelvane.png").arg(size),
-                     QSize(size, size)); // the size given, so no file is read until drawn
+    for (int size : {16, 24, 32, 48}) {
+        QImageReader reader(
+            QStringLiteral(":/kelvane/icons/hicolor/%1x%1/apps/kelvane.png").arg(size), "png");
+        reader.setAutoDetectImageFormat(false);
+        icon.addPixmap(QPixmap::fromImage(reader.read()));
+    }
     setWindowIcon(icon);
+    setStyle(new Style(style()));
 }
 
 bool Application::notify(QObject *receiver, QEvent *event)

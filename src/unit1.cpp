@@ -5,6 +5,7 @@
 #include "command.h"
 #include "desktopnotifier.h"
 #include "job.h"
+#include "log.h"
 #include "probe.h"
 #include "thread.h"
 #include "ui_unit1.h"
@@ -21,8 +22,6 @@
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QScreen>
-#include <QTextBlock>
-#include <QTextCursor>
 #include <QUrl>
 
 #include <cmath>
@@ -46,9 +45,11 @@ Tmain::Tmain(std::unique_ptr<MediaLibrary> library, QWidget *parent)
     Button2 = m_ui->Button2;
     Button3 = m_ui->Button3;
     ResultsRE = m_ui->ResultsRE;
-    ResultsRE->setUndoRedoEnabled(false);
-    m_logFeeder.setInterval(0);
-    connect(&m_logFeeder, &QTimer::timeout, this, &Tmain::feedLog);
+    // Grey text by palette role: a style sheet would bring Qt's style sheet machinery into
+    // the window's start-up.
+    audioinfo->setForegroundRole(QPalette::Dark);
+    outputsize->setForegroundRole(QPalette::Dark);
+    m_log = new Log(ResultsRE, this);
 
     importmedia = new FileDialog(FileDialog::Open, this);
     importmedia->setObjectName(QStringLiteral("importmedia"));
@@ -154,69 +155,17 @@ void Tmain::showMessage(const QString &text)
 
 void Tmain::appendLog(const QString &line)
 {
-    appendLines({line});
-}
-
-void Tmain::appendLines(const QStringList &lines)
-{
-    constexpr qsizetype AtOnce = 16;
-    if (m_pendingLog.isEmpty() && lines.size() <= AtOnce) {
-        insertLines(lines, 0, lines.size());
-        return;
-    }
-    m_pendingLog += lines;
-    m_logFeeder.start();
-}
-
-void Tmain::insertLines(const QStringList &lines, qsizetype from, qsizetype to)
-{
-    // One edit block per batch: its lines are laid out once, not once each.
-    QTextCursor cursor(ResultsRE->document());
-    cursor.movePosition(QTextCursor::End);
-    cursor.beginEditBlock();
-    for (qsizetype i = from; i < to; ++i) {
-        if (m_logLines > 0)
-            cursor.insertBlock();
-        cursor.insertText(lines[i]);
-        ++m_logLines;
-    }
-    cursor.endEditBlock();
-    ResultsRE->moveCursor(QTextCursor::End);
-}
-
-void Tmain::feedLog()
-{
-    // Lines of up to 4000 characters: a few per slice keep each slice within a few ms.
-    constexpr qsizetype Slice = 2;
-    constexpr qint64 BudgetNs = 2'000'000;
-    QElapsedTimer clock;
-    clock.start();
-    while (m_pendingAt < m_pendingLog.size() && clock.nsecsElapsed() < BudgetNs) {
-        const qsizetype to = std::min(m_pendingAt + Slice, m_pendingLog.size());
-        insertLines(m_pendingLog, m_pendingAt, to);
-        m_pendingAt = to;
-    }
-    if (m_pendingAt < m_pendingLog.size())
-        return;
-    m_logFeeder.stop();
-    m_pendingLog.clear();
-    m_pendingAt = 0;
-    emit logFed();
+    m_log->append(line);
 }
 
 void Tmain::clearLog()
 {
-    m_logFeeder.stop();
-    m_pendingLog.clear();
-    m_pendingAt = 0;
-    m_logLines = 0;
-    ResultsRE->clear();
+    m_log->replace({});
 }
 
 void Tmain::replaceLog(const QStringList &lines)
 {
-    clearLog();
-    appendLines(lines);
+    m_log->replace(lines);
 }
 
 void Tmain::audioformatChange()
@@ -450,13 +399,13 @@ void Tmain::ConversionDone(const JobOutcome &outcome)
         return;
     }
     // The notice comes when the log holds the whole output, as a person would read it.
-    if (m_pendingLog.isEmpty()) {
+    if (!m_log->busy()) {
         announce(outcome);
         return;
     }
     Button1->setEnabled(false); // no new job before this one is announced
     auto *const once = new QObject(this);
-    connect(this, &Tmain::logFed, once, [this, outcome, once] {
+    connect(m_log, &Log::caughtUp, once, [this, outcome, once] {
         delete once;
         announce(outcome);
     });

@@ -17,6 +17,7 @@ class Tmain;
 }
 class ConversionJob;
 class DesktopNotifier;
+class Log;
 struct JobOutcome;
 class QComboBox;
 class QUrl;
@@ -83,8 +84,9 @@ public slots:
     void appendLog(const QString &line);
     void clearLog();
 
-signals:
-    void logFed();
+public:
+    // What ResultsRE shows; it tells when lines given to it have all reached the view.
+    Log *log() const { return m_log; }
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -95,10 +97,6 @@ private:
     void setupConnections();
     void scaleToFont();
     void showMessage(const QString &text);
-    void appendLines(const QStringList &lines);
-    void insertLines(const QStringList &lines, qsizetype from, qsizetype to);
-    void feedLog();
-    void waitForLog();
     void replaceLog(const QStringList &lines);
     void setBarRange(qint64 maximumBytes);
     void setBarBytes(qint64 bytes);
@@ -123,12 +121,7 @@ private:
     } m_probed;
     // Sizes are divided by this when the estimate in bytes does not fit the bar's int range.
     qint64 m_barScale = 1;
-    // Cleared and never-appended-to differ: a cleared log has no line at all.
-    qsizetype m_logLines = 1;
-    // A large output enters the log a slice at a time, so the window never stalls.
-    QStringList m_pendingLog;
-    qsizetype m_pendingAt = 0;
-    QTimer m_logFeeder;
+    Log *m_log = nullptr;
     // Set once the window is to close: a running job is stopped and no notice is shown.
     bool m_closing = false;
     bool m_exitRequested = false;

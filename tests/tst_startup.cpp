@@ -1,0 +1,70 @@
+#include "application.h"
+#include "mediainfo.h"
+#include "unit1.h"
+
+#include <QFile>
+#include <QMenuBar>
+#include <QProxyStyle>
+#include <QStyle>
+#include <QToolButton>
+#include <QtTest>
+
+namespace {
+
+class NoMedia final : public MediaLibrary
+{
+public:
+    Handle open(const QByteArray &) override { return this; }
+    QByteArray get(Handle, StreamKind, const char *) override { return {}; }
+    void close(Handle) override {}
+};
+
+bool imagePluginLoaded()
+{
+    QFile maps("/proc/self/maps");
+    return maps.open(QIODevice::ReadOnly) && maps.readAll().contains("/imageformats/");
+}
+
+} // namespace
+
+// What the program reads before its window first shows: its own small icons, and no image
+// plugin. Runs in its own process, as plugins once loaded stay.
+class TestStartup : public QObject
+{
+    Q_OBJECT
+private slots:
+    void nothingButWhatTheWindowShows();
+};
+
+void TestStartup::nothingButWhatTheWindowShows()
+{
+    QVERIFY(!imagePluginLoaded());
+    Tmain window(std::make_unique<NoMedia>());
+    QVERIFY2(!imagePluginLoaded(), "an image plugin was loaded before the window was shown");
+
+    // The icon a title bar and a window list draw, in the sizes they draw it at.
+    const QIcon icon = QApplication::windowIcon();
+    QCOMPARE(icon.availableSizes(), (QList<QSize>{{16, 16}, {24, 24}, {32, 32}, {48, 48}}));
+    QCOMPARE(icon.pixmap(32).toImage().pixelColor(16, 16).alpha(), 255);
+
+    // The menu bar's overflow button still gets its icon, once it is drawn.
+    const auto *more = window.menuBar()->findChild<QToolButton *>();
+    QVERIFY(more);
+    const QPixmap drawn = more->icon().pixmap(16);
+    QVERIFY(!drawn.isNull());
+    const auto *style = qobject_cast<QProxyStyle *>(QApplication::style());
+    QVERIFY(style);
+    QCOMPARE(drawn.toImage(), style->baseStyle()
+                                  ->standardIcon(QStyle::SP_ToolBarHorizontalExtensionButton)
+                                  .pixmap(16)
+                                  .toImage());
+}
+
+int main(int argc, char *argv[])
+{
+    Application app(argc, argv);
+    TestStartup test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_startup.moc"
