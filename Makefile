@@ -2,8 +2,11 @@
 BUILD ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
+# CMake's progress lines, without one "Entering directory" line per step of its sub-makes.
+MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps build run test check-asan check-tsan tidy bench fuzz icons install package screenshot clean
+.PHONY: all deps configure build run test check-asan check-tsan check-fresh tidy bench fuzz icons \
+	install package screenshot clean
 FUZZ_SECONDS ?= 60
 PREFIX ?= /usr/local
 
@@ -12,15 +15,17 @@ all: build
 deps:
 	@./scripts/deps.sh
 
-build: deps
+configure: deps
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) >/dev/null
+
+build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
 
-run: build
-	@if [ -z "$$DISPLAY" ] && [ -z "$$WAYLAND_DISPLAY" ]; then \
-	    echo "kelvane: no display (neither DISPLAY nor WAYLAND_DISPLAY is set); run it from a desktop session or under xvfb-run" >&2; \
-	    exit 1; \
-	fi
+# The display first: nothing is installed or built for a window nobody can see.
+run:
+	@./scripts/check-display.sh
+	@$(MAKE) configure
+	@cmake --build $(BUILD) -j $(JOBS) --target kelvane
 	@$(BUILD)/kelvane
 
 test: build
@@ -48,6 +53,10 @@ check-tsan: deps
 	@cd build-tsan && QT_QPA_PLATFORM=offscreen \
 	    TSAN_OPTIONS="suppressions=$(CURDIR)/tests/tsan.supp halt_on_error=1 die_after_fork=0" \
 	    ctest --output-on-failure -R '^tst_(workers|conversion)$$'
+
+# The README's two commands on a new minimal Debian 12 (root only; see README).
+check-fresh:
+	@./scripts/check-fresh.sh
 
 # Installs under PREFIX (and DESTDIR, for staging).
 install: build
