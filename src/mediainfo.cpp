@@ -7,8 +7,8 @@
 #include <MediaInfoDLL/MediaInfoDLL_Static.h>
 #include <cstddef> // MediaInfoDLL_Static.h uses size_t without including it
 
+#include <clocale>
 #include <langinfo.h>
-#include <locale.h>
 
 namespace {
 
