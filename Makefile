@@ -31,7 +31,8 @@ run:
 test: build
 	@cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 
-# Every test under AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer.
+# Every test under AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer; the runs
+# with no locale only repeat what tst_locales covers here too.
 SAN_FLAGS = -fno-omit-frame-pointer -fno-sanitize-recover=all
 check-asan: deps
 	@cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug \
@@ -42,7 +43,7 @@ check-asan: deps
 	    ASAN_OPTIONS=detect_leaks=1:fast_unwind_on_malloc=0:detect_stack_use_after_return=1 \
 	    LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0 \
 	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	    ctest --output-on-failure -j $(JOBS) -E '^package$$'
+	    ctest --output-on-failure -j $(JOBS) -E '^package$$|_no_locale$$'
 
 # The tests of the threads (workers, runner, monitor, jobs) under ThreadSanitizer.
 check-tsan: deps
