@@ -2,8 +2,11 @@
 BUILD ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
+# CMake's progress lines, without one "Entering directory" line per step of its sub-makes.
+MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps build run test check-asan check-tsan tidy bench fuzz icons install package screenshot clean
+.PHONY: all deps configure build run test check-asan check-tsan check-fresh tidy bench fuzz icons \
+	install package screenshot clean
 FUZZ_SECONDS ?= 60
 PREFIX ?= /usr/local
 
@@ -12,21 +15,24 @@ all: build
 deps:
 	@./scripts/deps.sh
 
-build: deps
+configure: deps
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) >/dev/null
+
+build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
 
-run: build
-	@if [ -z "$$DISPLAY" ] && [ -z "$$WAYLAND_DISPLAY" ]; then \
-	    echo "kelvane: no display (neither DISPLAY nor WAYLAND_DISPLAY is set); run it from a desktop session or under xvfb-run" >&2; \
-	    exit 1; \
-	fi
+# The display first: nothing is installed or built for a window nobody can see.
+run:
+	@./scripts/check-display.sh
+	@$(MAKE) configure
+	@cmake --build $(BUILD) -j $(JOBS) --target kelvane
 	@$(BUILD)/kelvane
 
 test: build
 	@cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 
-# Every test under AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer.
+# Every test under AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer; the runs
+# with no locale only repeat what tst_locales covers here too.
 SAN_FLAGS = -fno-omit-frame-pointer -fno-sanitize-recover=all
 check-asan: deps
 	@cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug \
@@ -37,7 +43,7 @@ check-asan: deps
 	    ASAN_OPTIONS=detect_leaks=1:fast_unwind_on_malloc=0:detect_stack_use_after_return=1 \
 	    LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0 \
 	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	    ctest --output-on-failure -j $(JOBS) -E '^package$$'
+	    ctest --output-on-failure -j $(JOBS) -E '^package$$|_no_locale$$'
 
 # The tests of the threads (workers, runner, monitor, jobs) under ThreadSanitizer.
 check-tsan: deps
@@ -48,6 +54,10 @@ check-tsan: deps
 	@cd build-tsan && QT_QPA_PLATFORM=offscreen \
 	    TSAN_OPTIONS="suppressions=$(CURDIR)/tests/tsan.supp halt_on_error=1 die_after_fork=0" \
 	    ctest --output-on-failure -R '^tst_(workers|conversion|job)$$'
+
+# The README's two commands on a new minimal Debian 12 (root only; see README).
+check-fresh:
+	@./scripts/check-fresh.sh
 
 # Installs under PREFIX (and DESTDIR, for staging).
 install: build

@@ -2,9 +2,12 @@
 # Installs the Debian packages Kelvane needs, or says how to when we are not root.
 set -euo pipefail
 
-# What building and testing need; the options add what one more make target needs.
-packages=(cmake g++ make qt6-base-dev qt6-qpa-plugins libqt6svg6 libmediainfo-dev ffmpeg
-          fonts-dejavu-core desktop-file-utils appstream dpkg-dev locales
+# What building, testing, running and packaging need; the options add what one more make
+# target needs. file: CPack's .deb generator; qt6-wayland: the window on a Wayland desktop;
+# weston: the test that shows it there; X, window manager, session bus, accessibility bus and
+# a notification server: the tests that read the real program from outside.
+packages=(cmake g++ make qt6-base-dev qt6-qpa-plugins qt6-wayland libqt6svg6 libmediainfo-dev
+          ffmpeg fonts-dejavu-core desktop-file-utils appstream dpkg-dev file locales weston
           xvfb openbox xdotool x11-utils dbus-daemon dbus-bin at-spi2-core python3-pyatspi
           libglib2.0-bin dunst)
 for option in "$@"; do
@@ -12,6 +15,7 @@ for option in "$@"; do
         --with-x) packages+=(xvfb xauth imagemagick) ;;
         --with-bench) packages+=(mediainfo xvfb dbus-daemon libxcb1-dev libxcb-damage0-dev pkg-config) ;;
         --with-clang) packages+=(clang clang-tidy libclang-rt-14-dev) ;;
+        --with-fresh) packages+=(debootstrap xvfb xdotool) ;;
         *) echo "deps.sh: unknown option $option" >&2; exit 2 ;;
     esac
 done
@@ -29,13 +33,19 @@ make_locale() {
     grep -q '^de_DE.UTF-8 UTF-8' /etc/locale.gen || echo 'de_DE.UTF-8 UTF-8' >> /etc/locale.gen
     locale-gen >/dev/null
 }
+# The same script as root does the same set-up; sudo need not exist.
+as_root() {
+    local command
+    command=$(printf '%q ' "$(cd "$(dirname "$0")" && pwd)/deps.sh" "$@")
+    echo "su -c '${command% }' (or: sudo ${command% })"
+}
 
 if [ ${#missing[@]} -eq 0 ]; then
     if need_locale; then
         if [ "$(id -u)" -eq 0 ]; then
             make_locale
         else
-            echo "kelvane: the de_DE.UTF-8 locale is missing; the locale tests will be skipped" >&2
+            echo "kelvane: the de_DE.UTF-8 locale is not generated, so the tests skip their runs in it; to generate it, run as root: $(as_root "$@")" >&2
         fi
     fi
     exit 0
@@ -43,12 +53,25 @@ fi
 
 if [ "$(id -u)" -ne 0 ]; then
     echo "kelvane: missing packages: ${missing[*]}" >&2
-    echo "kelvane: install them with: sudo apt-get update && sudo apt-get install -y ${missing[*]}" >&2
+    echo "kelvane: install them as root with: $(as_root "$@")" >&2
     exit 1
 fi
 echo "kelvane: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -q
-apt-get install -y -q --no-install-recommends "${missing[@]}" </dev/null
+apt=(apt-get -o DPkg::Lock::Timeout=600 -q)
+# A fresh system has no package lists yet, and old ones may name files the mirror has dropped.
+known() {
+    local p
+    for p in "$@"; do
+        apt-cache show --no-all-versions "$p" >/dev/null 2>&1 || return 1
+    done
+}
+if ! known "${missing[@]}"; then
+    "${apt[@]}" update
+fi
+if ! "${apt[@]}" install -y --no-install-recommends "${missing[@]}" </dev/null; then
+    "${apt[@]}" update
+    "${apt[@]}" install -y --no-install-recommends "${missing[@]}" </dev/null
+fi
 need_locale && make_locale
 exit 0

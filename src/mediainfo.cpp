@@ -8,6 +8,9 @@
 #include <MediaInfoDLL/MediaInfoDLL_Static.h>
 #include <cstddef> // MediaInfoDLL_Static.h uses size_t without including it
 
+#include <clocale>
+#include <langinfo.h>
+
 namespace {
 
 // libmediainfo and the libraries it pulls in take longer to load than the whole window takes
@@ -54,6 +57,43 @@ const Api &api()
     return loaded;
 }
 
+// Names arrive as UTF-8, as Qt 6 makes them, but libmediainfo turns a name into wide text and
+// back into bytes with the C library's character type: under C or POSIX, or a locale that is not
+// installed, a name like Grüße.wav does not open and the file probes as having no audio. Its
+// wide interface converts the name back the same way, so instead every call runs with a UTF-8
+// character type, on this thread only (setlocale() would switch it under every other thread).
+class Utf8CharacterType
+{
+public:
+    Utf8CharacterType()
+    {
+        const char *codeset = nl_langinfo(CODESET);
+        if (qstricmp(codeset, "UTF-8") == 0 || qstricmp(codeset, "utf8") == 0)
+            return;
+        locale_t current = duplocale(uselocale(locale_t(nullptr)));
+        if (!current)
+            return;
+        m_utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", current);
+        if (!m_utf8) {
+            freelocale(current);
+            return;
+        }
+        m_previous = uselocale(m_utf8);
+    }
+    ~Utf8CharacterType()
+    {
+        if (m_utf8) {
+            uselocale(m_previous);
+            freelocale(m_utf8);
+        }
+    }
+    Q_DISABLE_COPY_MOVE(Utf8CharacterType)
+
+private:
+    locale_t m_utf8 = locale_t(nullptr);
+    locale_t m_previous = locale_t(nullptr);
+};
+
 } // namespace
 
 OpenedMedia::OpenedMedia(MediaLibrary &library, const QString &fileName)
@@ -63,6 +103,7 @@ OpenedMedia::OpenedMedia(MediaLibrary &library, const QString &fileName)
 MediaLibrary::Handle LibMediaInfo::open(const QByteArray &name)
 {
     const Api &mi = api();
+    const Utf8CharacterType utf8;
     Handle handle = mi.create();
     // Current libmediainfo answers "Codec" and "Codec_String" only in legacy mode.
     mi.option(handle, "Legacy", "1");
@@ -72,6 +113,7 @@ MediaLibrary::Handle LibMediaInfo::open(const QByteArray &name)
 
 QByteArray LibMediaInfo::get(Handle handle, StreamKind kind, const char *parameter)
 {
+    const Utf8CharacterType utf8;
     const char *answer = api().get(handle, MediaInfo_stream_C(kind), 0, parameter,
                                    MediaInfo_Info_Text, MediaInfo_Info_Name);
     return QByteArray(answer ? answer : "");
@@ -80,6 +122,7 @@ QByteArray LibMediaInfo::get(Handle handle, StreamKind kind, const char *paramet
 void LibMediaInfo::close(Handle handle)
 {
     const Api &mi = api();
+    const Utf8CharacterType utf8;
     mi.close(handle);
     mi.destroy(handle);
 }

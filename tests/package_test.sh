@@ -55,7 +55,8 @@ echo "install: ok"
 deb=$(ls "$scratch"/packages/*.deb)
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
-for dep in ffmpeg libmediainfo0v5 qt6-qpa-plugins libqt6widgets6 libqt6gui6 libqt6core6 libc6; do
+for dep in ffmpeg libmediainfo0v5 qt6-qpa-plugins qt6-wayland libqt6widgets6 libqt6gui6 libqt6core6 \
+           libc6; do
     [[ ", $depends," == *", $dep"[\ ,]* ]] || fail "Depends lacks $dep"
 done
 [ "$(dpkg-deb -f "$deb" Package)" = kelvane ] || fail "package name"
