@@ -17,6 +17,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTextDocument>
+#include <QTimer>
 #include <QtTest>
 
 #include <sys/stat.h>
@@ -76,6 +77,33 @@ struct Harness
 inline bool ffmpegRunningWith(const QString &marker)
 {
     return fixtures::processWith(marker) != 0;
+}
+
+// Convert through to the notice, timed: how long it took and the longest the event loop was
+// kept from running meanwhile.
+struct TimedJob
+{
+    bool finished = false;
+    qint64 tookMs = 0;
+    qint64 longestGap = 0;
+};
+
+inline TimedJob timedJob(Harness &h)
+{
+    TimedJob timed;
+    QElapsedTimer beat;
+    QTimer ticker;
+    ticker.setInterval(10);
+    QObject::connect(&ticker, &QTimer::timeout,
+                     [&] { timed.longestGap = std::max(timed.longestGap, beat.restart()); });
+    QElapsedTimer clock;
+    clock.start();
+    beat.start();
+    ticker.start();
+    h.convert();
+    timed.finished = h.finish();
+    timed.tookMs = clock.elapsed();
+    return timed;
 }
 
 // Starts a long job and waits until its output grows.

@@ -1,5 +1,6 @@
 #include "log.h"
 #include "mediainfo.h"
+#include "nomedia.h"
 #include "unit1.h"
 
 #include <QAccessible>
@@ -13,14 +14,6 @@
 #include <QtTest>
 
 namespace {
-
-class NoMedia final : public MediaLibrary
-{
-public:
-    Handle open(const QByteArray &) override { return this; }
-    QByteArray get(Handle, StreamKind, const char *) override { return {}; }
-    void close(Handle) override {}
-};
 
 // Encoder output as the runner hands it over: 4000-byte chunks with CR LF line ends.
 QStringList chunks(qsizetype bytes)

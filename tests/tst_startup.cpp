@@ -1,5 +1,6 @@
 #include "application.h"
 #include "mediainfo.h"
+#include "nomedia.h"
 #include "unit1.h"
 
 #include <QFile>
@@ -10,14 +11,6 @@
 #include <QtTest>
 
 namespace {
-
-class NoMedia final : public MediaLibrary
-{
-public:
-    Handle open(const QByteArray &) override { return this; }
-    QByteArray get(Handle, StreamKind, const char *) override { return {}; }
-    void close(Handle) override {}
-};
 
 bool imagePluginLoaded()
 {
