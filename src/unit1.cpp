@@ -68,7 +68,6 @@ Tmain::Tmain(std::unique_ptr<MediaLibrary> library, QWidget *parent)
     audiochannels->setCurrentIndex(0);
 
     setAcceptDrops(true);
-    m_desktop = new DesktopNotifier(this);
     scaleToFont();
     setupConnections();
 }
@@ -279,7 +278,7 @@ void Tmain::setBarBytes(qint64 bytes)
     // QProgressBar ignores values outside its range: an output beyond the estimate shows full.
     bar->setValue(int(std::clamp<qint64>(bytes / m_barScale, bar->minimum(), bar->maximum())));
     showProgressText(bytes);
-    if (bar->maximum() > 0)
+    if (bar->maximum() > 0 && m_desktop)
         m_desktop->setProgress(double(bar->value()) / bar->maximum());
 }
 
@@ -377,6 +376,9 @@ void Tmain::startJob()
     m_jobClock.start();
     bar->setFormat(QStringLiteral("%p%"));
     bar->setTextVisible(true);
+    // Made at the first job: opening the session bus at start-up would delay the first paint.
+    if (!m_desktop)
+        m_desktop = new DesktopNotifier(this);
     m_desktop->jobStarted(saveaudio->FileName());
     const auto notStarted = qScopeGuard([this] {
         if (!jobRunning()) {
@@ -389,7 +391,8 @@ void Tmain::startJob()
 
 void Tmain::ConversionDone(const JobOutcome &outcome)
 {
-    m_desktop->jobEnded();
+    if (m_desktop)
+        m_desktop->jobEnded();
     if (m_job)
         m_job->deleteLater();
     m_job = nullptr;
@@ -422,7 +425,8 @@ void Tmain::announce(const JobOutcome &outcome)
     else if (!outcome.succeeded())
         text = QStringLiteral("Conversion failed: %1. The log shows the details.")
                    .arg(outcome.describe());
-    m_desktop->notify(text);
+    if (m_desktop)
+        m_desktop->notify(text);
     showMessage(text);
     endJobDisplay();
 }
