@@ -161,7 +161,6 @@ TTrad::Ending TTrad::finish(const QByteArray &output)
 
 void TTrad::runEncoder(QByteArray &output)
 {
-    m_outcome.limitMs = m_waitLimitMs;
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.setStandardInputFile(QProcess::nullDevice());

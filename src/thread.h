@@ -113,7 +113,11 @@ public:
     void Stop();
     // Valid once the work is done (in the termination handler and after).
     JobOutcome outcome() const { return m_outcome; }
-    void setWaitLimitMs(qint64 ms) { m_waitLimitMs = ms; }
+    void setWaitLimitMs(qint64 ms)
+    {
+        m_waitLimitMs = ms;
+        m_outcome.limitMs = ms;
+    }
     // How long a stopped encoder has to end before it is killed.
     void setGraceMs(int ms) { m_graceMs = ms; }
 
