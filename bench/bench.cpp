@@ -14,7 +14,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
-#include <QPlainTextEdit>
+#include "logview.h"
 #include <QProcess>
 #include <QPushButton>
 #include <QStandardPaths>

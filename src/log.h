@@ -1,24 +1,22 @@
 #pragma once
 
-#include <QList>
 #include <QObject>
 #include <QPointer>
 #include <QStringList>
 #include <QTimer>
 
-class QPlainTextEdit;
-class QTextDocument;
+class LogView;
 
 // The text a log view shows: a list of lines, appended one at a time or replaced as a whole.
-// Many lines enter a slice at a time, and a replaced text is taken apart a slice at a time, so
-// that the window keeps up with its events even when the lines are megabytes.
+// A long replacement enters a slice at a time, so that the window keeps up with its events
+// even when the lines are megabytes.
 class Log final : public QObject
 {
     Q_OBJECT
 public:
     // The view shows one empty line until the first append or replace. Either of the view and
     // the log may be destroyed first.
-    Log(QPlainTextEdit *view, QObject *parent);
+    Log(LogView *view, QObject *parent);
     ~Log() override;
     Q_DISABLE_COPY_MOVE(Log)
 
@@ -27,10 +25,7 @@ public:
     void replace(const QStringList &lines);
 
     // Lines of the log, those still queued included.
-    qsizetype lineCount() const
-    {
-        return m_shown + m_pending.size() - m_pendingAt - (m_pendingOffset > 0 ? 1 : 0);
-    }
+    qsizetype lineCount() const { return m_shown + m_pending.size() - m_pendingAt; }
     // True while queued lines have yet to reach the view.
     bool busy() const { return !m_pending.isEmpty(); }
 
@@ -41,17 +36,11 @@ signals:
 private:
     void work();
     void feed(qint64 budgetNs);
-    bool takeApartSome();
-    QTextDocument *freshDocument() const;
 
-    QPointer<QPlainTextEdit> m_view;
-    // Lines begun in the view; those queued are m_pending from m_pendingAt on, the first of
-    // them in the view up to m_pendingOffset.
+    QPointer<LogView> m_view;
+    // Lines in the view; those queued are m_pending from m_pendingAt on.
     qsizetype m_shown = 1;
     QStringList m_pending;
     qsizetype m_pendingAt = 0;
-    qsizetype m_pendingOffset = 0;
-    // Replaced texts, emptied a slice at a time before they are deleted.
-    QList<QTextDocument *> m_retired;
     QTimer m_worker;
 };

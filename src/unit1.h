@@ -18,12 +18,12 @@ class Tmain;
 class ConversionJob;
 class DesktopNotifier;
 class Log;
+class LogView;
 struct JobOutcome;
 class QComboBox;
 class QUrl;
 class QLabel;
 class QLineEdit;
-class QPlainTextEdit;
 class QPushButton;
 
 // The one window: its controls, the two file dialogs and every handler.
@@ -63,7 +63,7 @@ public:
     QPushButton *Button1;
     QPushButton *Button2;
     QPushButton *Button3;
-    QPlainTextEdit *ResultsRE;
+    LogView *ResultsRE;
     FileDialog *importmedia;
     FileDialog *saveaudio;
 

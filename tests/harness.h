@@ -12,7 +12,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPlainTextEdit>
+#include "logview.h"
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>

@@ -3,14 +3,13 @@
 #include "nomedia.h"
 #include "unit1.h"
 
+#include "logview.h"
 #include <QAccessible>
 #include <QAccessibleTextInterface>
+
 #include <QClipboard>
-#include <QPlainTextEdit>
+#include <QScrollBar>
 #include <QSignalSpy>
-#include <QTextBlock>
-#include <QTextDocument>
-#include <QTextLayout>
 #include <QtTest>
 
 namespace {
@@ -47,14 +46,18 @@ private slots:
     void whatAPersonGets();
     void keyboardSelectionCopies();
     void queuedLinesComeInOrder();
-    void replacedTextsAreReleased();
-    void lookSurvivesReplacement();
+    void followsTheEndOnlyThere();
+    void longLinesWrapAndScrollByRows();
+    void keysMoveAndSelect_data();
+    void keysMoveAndSelect();
+    void mouseSelects();
+    void screenReaderReads();
     void eitherMayGoFirst();
 
 private:
     std::unique_ptr<Tmain> m_window;
     Log *m_log = nullptr;
-    QPlainTextEdit *m_view = nullptr;
+    LogView *m_view = nullptr;
 };
 
 void TestLog::init()
@@ -182,41 +185,164 @@ void TestLog::queuedLinesComeInOrder()
     QCOMPARE(caughtUp.size(), 2);
 }
 
-// The texts a replacement takes off the view are emptied and deleted in the background.
-void TestLog::replacedTextsAreReleased()
+namespace {
+bool shownOn(const LogView *view, qsizetype offset)
 {
-    m_log->replace(chunks(3'000'000));
-    QTRY_VERIFY_WITH_TIMEOUT(!m_log->busy(), 20'000);
-    const QPointer<QTextDocument> first = m_view->document();
-    m_log->replace(chunks(1'000'000));
-    const QPointer<QTextDocument> second = m_view->document();
-    m_log->replace({"done"});
-    QVERIFY(first && second && first != second);
-    QTRY_VERIFY_WITH_TIMEOUT(first.isNull() && second.isNull(), 20'000);
-    QCOMPARE(m_view->toPlainText(), QString("done"));
+    return !view->characterRect(offset).isEmpty();
+}
+} // namespace
+
+// Lines that come in while a person reads further up leave the view where it is; at the end,
+// the view follows them.
+void TestLog::followsTheEndOnlyThere()
+{
+    for (int i = 0; i < 100; ++i)
+        m_log->append("line " + QString::number(i));
+    QTRY_VERIFY(shownOn(m_view, m_view->toPlainText().size() - 1));
+    QVERIFY(!shownOn(m_view, 1));
+    const QScrollBar *bar = m_view->verticalScrollBar();
+    QVERIFY(bar->isVisible());
+    QCOMPARE(bar->value(), bar->maximum());
+
+    m_view->setFocus();
+    QTest::keyClick(m_view, Qt::Key_Home, Qt::ControlModifier);
+    QVERIFY(shownOn(m_view, 1));
+    QCOMPARE(bar->value(), 0);
+    const int before = bar->maximum();
+    m_log->append("more");
+    QTRY_COMPARE(bar->maximum(), before + 1);
+    QVERIFY(shownOn(m_view, 1));
+    QVERIFY(!shownOn(m_view, m_view->toPlainText().size() - 1));
+
+    QTest::keyClick(m_view, Qt::Key_End, Qt::ControlModifier);
+    m_log->append("last");
+    QTRY_VERIFY(shownOn(m_view, m_view->toPlainText().size() - 1));
+    QVERIFY(m_view->toPlainText().endsWith("line 99\nmore\nlast"));
 }
 
-// A new text looks like the one it replaces: font, wrapping and margins.
-void TestLog::lookSurvivesReplacement()
+// A command line longer than the view is high wraps, its end is shown, and the wheel moves
+// through it row by row; a larger font wraps it anew.
+void TestLog::longLinesWrapAndScrollByRows()
 {
+    const QString command = "ffmpeg -i \"/home/someone/Music/" + QString(300, 'a') +
+                            ".wav\" -map 0:a:0 -ab 192k -ar 48000 -ac 2 -acodec ac3 -y out.ac3";
+    m_log->replace({command});
+    const qsizetype last = command.size() - 1;
+    QTRY_VERIFY(shownOn(m_view, last));
+    QVERIFY(!shownOn(m_view, 0));
+
+    QWheelEvent up(QPointF(10, 10), m_view->mapToGlobal(QPointF(10, 10)), {}, {0, 120},
+                   Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(m_view->viewport(), &up);
+    QVERIFY(!shownOn(m_view, last));
+    QVERIFY(!shownOn(m_view, 0));
+    m_view->setFocus();
+    QTest::keyClick(m_view, Qt::Key_Home, Qt::ControlModifier);
+    QVERIFY(shownOn(m_view, 0));
+    QCOMPARE(m_view->characterRect(20).top(), m_view->characterRect(0).top());
+
     QFont font = m_view->font();
-    font.setPointSize(font.pointSize() + 5);
+    font.setPointSize(font.pointSize() * 2);
     m_view->setFont(font);
-    const QTextDocument *before = m_view->document();
-    const QFont docFont = before->defaultFont();
-    const QTextOption::WrapMode wrap = before->defaultTextOption().wrapMode();
-    const qreal margin = before->documentMargin();
-    m_log->replace({"a long line that wraps " + QString(200, 'x')});
-    const QTextDocument *after = m_view->document();
-    QVERIFY(after != before);
-    QCOMPARE(after->defaultFont(), docFont);
-    QCOMPARE(after->defaultFont().pointSize(), font.pointSize());
-    QCOMPARE(after->defaultTextOption().wrapMode(), wrap);
-    QCOMPARE(wrap, QTextOption::WrapAtWordBoundaryOrAnywhere);
-    QCOMPARE(after->documentMargin(), margin);
-    QVERIFY(m_view->isReadOnly());
-    // The wrapped line takes several lines of the view.
-    QTRY_VERIFY(after->firstBlock().layout()->lineCount() > 1);
+    QTRY_VERIFY(m_view->characterRect(20).top() > m_view->characterRect(0).top());
+}
+
+void TestLog::keysMoveAndSelect_data()
+{
+    QTest::addColumn<qsizetype>("from");
+    QTest::addColumn<int>("key");
+    QTest::addColumn<Qt::KeyboardModifiers>("modifiers");
+    QTest::addColumn<QString>("selected");
+    QTest::addColumn<qsizetype>("cursor");
+
+    // The text is "alpha beta\nalpaca end".
+    const auto shift = Qt::KeyboardModifiers(Qt::ShiftModifier);
+    const auto both = Qt::ShiftModifier | Qt::ControlModifier;
+    QTest::newRow("a character") << qsizetype(0) << int(Qt::Key_Right) << shift << "a"
+                                 << qsizetype(1);
+    QTest::newRow("a word") << qsizetype(0) << int(Qt::Key_Right) << both << "alpha "
+                            << qsizetype(6);
+    QTest::newRow("back over a line end") << qsizetype(11) << int(Qt::Key_Left) << shift << "\n"
+                                          << qsizetype(10);
+    QTest::newRow("to the line's end")
+        << qsizetype(2) << int(Qt::Key_End) << shift << "pha beta" << qsizetype(10);
+    QTest::newRow("to the line's start")
+        << qsizetype(21) << int(Qt::Key_Home) << shift << "alpaca end" << qsizetype(11);
+    QTest::newRow("down a line, same column")
+        << qsizetype(2) << int(Qt::Key_Down) << shift << "pha beta\nal" << qsizetype(13);
+    QTest::newRow("up a line, same column")
+        << qsizetype(13) << int(Qt::Key_Up) << shift << "pha beta\nal" << qsizetype(2);
+    QTest::newRow("to the end") << qsizetype(3) << int(Qt::Key_End) << both << "ha beta\nalpaca end"
+                                << qsizetype(21);
+    QTest::newRow("a move without Shift selects nothing")
+        << qsizetype(3) << int(Qt::Key_Right) << Qt::KeyboardModifiers() << "" << qsizetype(4);
+    QTest::newRow("all") << qsizetype(4) << int(Qt::Key_A)
+                         << Qt::KeyboardModifiers(Qt::ControlModifier) << "alpha beta\nalpaca end"
+                         << qsizetype(21);
+}
+
+// The keys of a read-only text: the cursor moves, Shift selects, Ctrl+C copies what is selected.
+void TestLog::keysMoveAndSelect()
+{
+    QFETCH(qsizetype, from);
+    QFETCH(int, key);
+    QFETCH(Qt::KeyboardModifiers, modifiers);
+    QFETCH(QString, selected);
+    QFETCH(qsizetype, cursor);
+
+    m_log->replace({"alpha beta", "alpaca end"});
+    m_view->setFocus();
+    m_view->setSelection(from, from);
+    QTest::keyClick(m_view, Qt::Key(key), modifiers);
+    QCOMPARE(m_view->selectedText(), selected);
+    QCOMPARE(m_view->cursorPosition(), cursor);
+    QGuiApplication::clipboard()->setText("before");
+    QTest::keyClick(m_view, Qt::Key_C, Qt::ControlModifier);
+    QCOMPARE(QGuiApplication::clipboard()->text(), selected.isEmpty() ? "before" : selected);
+}
+
+// Dragging selects, a double click takes a word, Shift and a click extend the selection.
+void TestLog::mouseSelects()
+{
+    m_log->replace({"alpha beta", "alpaca end"});
+    QTRY_VERIFY(shownOn(m_view, 0) && shownOn(m_view, 20));
+    QWidget *area = m_view->viewport();
+    const auto at = [this](qsizetype offset) {
+        const QRect r = m_view->characterRect(offset);
+        return QPoint(r.left(), r.center().y());
+    };
+    QTest::mousePress(area, Qt::LeftButton, {}, at(0));
+    QMouseEvent drag(QEvent::MouseMove, at(8), area->mapToGlobal(at(8)), Qt::NoButton,
+                     Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(area, &drag);
+    QTest::mouseRelease(area, Qt::LeftButton, {}, at(8));
+    QCOMPARE(m_view->selectedText(), QString("alpha be"));
+
+    QTest::mouseDClick(area, Qt::LeftButton, {}, m_view->characterRect(7).center());
+    QCOMPARE(m_view->selectedText(), QString("beta"));
+    QTest::mouseClick(area, Qt::LeftButton, Qt::ShiftModifier, at(14));
+    QCOMPARE(m_view->selectedText(), QString("beta\nalp"));
+    QTest::mouseClick(area, Qt::LeftButton, {}, at(3));
+    QCOMPARE(m_view->selectedText(), QString());
+    QCOMPARE(m_view->cursorPosition(), 3);
+}
+
+// What a screen reader reads and selects in the log, through the view's text interface.
+void TestLog::screenReaderReads()
+{
+    m_log->replace({"a\r\nb"});
+    QAccessibleTextInterface *text = QAccessible::queryAccessibleInterface(m_view)->textInterface();
+    int start = -1, end = -1;
+    QCOMPARE(text->textAtOffset(2, QAccessible::LineBoundary, &start, &end), QString("b"));
+    QCOMPARE(start, 2);
+    QCOMPARE(end, 3);
+    QCOMPARE(text->textBeforeOffset(2, QAccessible::LineBoundary, &start, &end), QString("a\n"));
+    QCOMPARE(text->textAtOffset(0, QAccessible::WordBoundary, &start, &end), QString("a"));
+    text->setSelection(0, 0, 3);
+    QCOMPARE(m_view->selectedText(), QString("a\nb"));
+    QCOMPARE(text->selectionCount(), 1);
+    QVERIFY(!text->characterRect(0).isEmpty());
+    QCOMPARE(text->offsetAtPoint(text->characterRect(2).center()), 2);
 }
 
 // The window goes with work still queued, or the log goes before its view.
@@ -227,7 +353,7 @@ void TestLog::eitherMayGoFirst()
     QVERIFY(m_log->busy());
     m_window.reset();
 
-    auto *view = new QPlainTextEdit;
+    auto *view = new LogView;
     Log log(view, nullptr);
     log.replace(chunks(2'000'000));
     log.replace(chunks(2'000'000));
@@ -235,12 +361,12 @@ void TestLog::eitherMayGoFirst()
     // What it still holds is let go of; nothing is drawn into a view that is gone.
     QTRY_VERIFY(!log.busy());
 
-    QPlainTextEdit stays;
+    LogView stays;
     auto *goes = new Log(&stays, nullptr);
     goes->replace(chunks(2'000'000));
     delete goes;
-    stays.appendPlainText("still usable");
-    QCOMPARE(stays.toPlainText(), QString("still usable"));
+    stays.appendText(u"still usable");
+    QVERIFY(stays.toPlainText().endsWith("still usable"));
 }
 
 QTEST_MAIN(TestLog)

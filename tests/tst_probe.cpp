@@ -8,7 +8,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
-#include <QPlainTextEdit>
+#include "logview.h"
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QtTest>

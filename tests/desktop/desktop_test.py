@@ -326,6 +326,22 @@ class Desktop(unittest.TestCase):
         # KELVANE_DESKTOP_SHOT=docs/x.png: the picture of the window after the job, for docs/.
         if os.environ.get("KELVANE_DESKTOP_SHOT"):
             screenshot(self.main, os.environ["KELVANE_DESKTOP_SHOT"])
+        # The log as a screen reader reads it: the encoder's output, line by line, and a
+        # selection made with the keyboard.
+        log = find("text", name=lambda n: n == "ffmpeg status").queryText()
+        text = log.getText(0, -1)
+        self.assertEqual(log.characterCount, len(text))
+        at = text.index("Output #0, ac3")
+        line, start, end = log.getTextAtOffset(at + 3, pyatspi.TEXT_BOUNDARY_LINE_START)
+        self.assertTrue(line.startswith("Output #0, ac3"), line)
+        self.assertEqual((start, end), (at, at + len(line)))
+        keys("shift+Tab")
+        wait_focus("text", "ffmpeg status")
+        keys("ctrl+a")
+        wait_for("the selection", lambda: log.getNSelections() == 1)
+        self.assertEqual(log.getSelection(0), (0, len(text)))
+        keys("Tab")
+        wait_focus(*CONVERT)
         keys("Tab")
         wait_focus(*SOURCE_BROWSE)
 
