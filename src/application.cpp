@@ -4,7 +4,6 @@
 #include "style.h"
 
 #include <QIcon>
-#include <QImageReader>
 #include <QMessageBox>
 #include <QPixmap>
 
@@ -48,12 +47,9 @@ Application::Application(int &argc, char **argv) : QApplication(argc, argv)
     // and guessing a file's format would load every image plugin: hence few small sizes, read
     // by the built-in PNG reader.
     QIcon icon;
-    for (int size : {16, 24, 32, 48}) {
-        QImageReader reader(
-            QStringLiteral(":/kelvane/icons/hicolor/%1x%1/apps/kelvane.png").arg(size), "png");
-        reader.setAutoDetectImageFormat(false);
-        icon.addPixmap(QPixmap::fromImage(reader.read()));
-    }
+    for (int size : {16, 24, 32, 48})
+        icon.addPixmap(QPixmap::fromImage(
+            readPng(QStringLiteral(":/kelvane/icons/hicolor/%1x%1/apps/kelvane.png").arg(size))));
     setWindowIcon(icon);
     setStyle(new Style(style()));
 }

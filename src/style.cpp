@@ -1,10 +1,13 @@
 #include "style.h"
 
 #include <QApplication>
+#include <QGroupBox>
 #include <QIconEngine>
+#include <QImageReader>
 #include <QPainter>
 #include <QStyleOption>
 #include <QWidget>
+#include <qdrawutil.h>
 
 #include <functional>
 #include <utility>
@@ -56,6 +59,13 @@ private:
 
 } // namespace
 
+QImage readPng(const QString &path)
+{
+    QImageReader reader(path, "png");
+    reader.setAutoDetectImageFormat(false);
+    return reader.read();
+}
+
 QIcon Style::standardIcon(StandardPixmap which, const QStyleOption *option,
                           const QWidget *widget) const
 {
@@ -70,4 +80,23 @@ QIcon Style::standardIcon(StandardPixmap which, const QStyleOption *option,
         now.direction = direction;
         return base->standardIcon(which, &now, nullptr);
     }));
+}
+
+void Style::drawPrimitive(PrimitiveElement element, const QStyleOption *option, QPainter *painter,
+                          const QWidget *widget) const
+{
+    if (element != PE_FrameGroupBox || baseStyle()->name() != QLatin1String("fusion")) {
+        QProxyStyle::drawPrimitive(element, option, painter, widget);
+        return;
+    }
+    // Fusion's own frame: its picture around the box, below the title.
+    static const QPixmap frame = QPixmap::fromImage(
+        readPng(QStringLiteral(":/qt-project.org/styles/commonstyle/images/fusion_groupbox.png")));
+    constexpr int TopMargin = 3;
+    int top = TopMargin;
+    const auto *box = qobject_cast<const QGroupBox *>(widget);
+    if (!box || box->isCheckable() || !box->title().isEmpty())
+        top += std::max(pixelMetric(PM_ExclusiveIndicatorHeight, option, widget),
+                        option->fontMetrics.height());
+    qDrawBorderPixmap(painter, option->rect.adjusted(0, top, 0, 0), QMargins(6, 6, 6, 6), frame);
 }

@@ -2,10 +2,10 @@
 
 #include <QProxyStyle>
 
-// The desktop's style as it is, except that nothing is read from disk for a control that is
-// not drawn yet: the menu bar's overflow button gets its icon when it is first drawn. Reading
-// it at once means guessing the file's format, which loads every image plugin before the
-// window can show.
+// The desktop's style as it is, except that its pictures are read without guessing their
+// format: a guess loads every image plugin (SVG, JPEG, GIF, ICO...) before the window can show.
+// The menu bar's overflow button gets its icon when it is first drawn, and Fusion's group-box
+// frame is drawn here from its picture read as the PNG it is.
 class Style final : public QProxyStyle
 {
     Q_OBJECT
@@ -15,4 +15,9 @@ public:
 
     QIcon standardIcon(StandardPixmap which, const QStyleOption *option = nullptr,
                        const QWidget *widget = nullptr) const override;
+    void drawPrimitive(PrimitiveElement element, const QStyleOption *option, QPainter *painter,
+                       const QWidget *widget = nullptr) const override;
 };
+
+// A PNG picture read by Qt's built-in reader, without guessing its format.
+QImage readPng(const QString &path);

@@ -4,9 +4,11 @@
 #include "unit1.h"
 
 #include <QFile>
+#include <QGroupBox>
 #include <QMenuBar>
 #include <QProxyStyle>
 #include <QStyle>
+#include <QStyleFactory>
 #include <QToolButton>
 #include <QtTest>
 
@@ -34,6 +36,10 @@ void TestStartup::nothingButWhatTheWindowShows()
     QVERIFY(!imagePluginLoaded());
     Tmain window(std::make_unique<NoMedia>());
     QVERIFY2(!imagePluginLoaded(), "an image plugin was loaded before the window was shown");
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const QImage painted = window.grab().toImage();
+    QVERIFY2(!imagePluginLoaded(), "an image plugin was loaded for the first paint");
 
     // The icon a title bar and a window list draw, in the sizes they draw it at.
     const QIcon icon = QApplication::windowIcon();
@@ -51,6 +57,16 @@ void TestStartup::nothingButWhatTheWindowShows()
                                   ->standardIcon(QStyle::SP_ToolBarHorizontalExtensionButton)
                                   .pixmap(16)
                                   .toImage());
+
+    // The group box's frame, drawn from its picture read as PNG, is the one Fusion draws.
+    auto *group = window.findChild<QGroupBox *>("GroupBox1");
+    QCOMPARE(style->baseStyle()->name(), QString("fusion"));
+    const QImage ours = group->grab().toImage();
+    const std::unique_ptr<QStyle> fusion(QStyleFactory::create("fusion"));
+    group->setStyle(fusion.get());
+    QCOMPARE(group->grab().toImage(), ours);
+    QVERIFY(imagePluginLoaded()); // Fusion's own way, for comparison
+    QVERIFY(!painted.isNull());
 }
 
 int main(int argc, char *argv[])
