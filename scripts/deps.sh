@@ -14,7 +14,19 @@ for option in "$@"; do
     case "$option" in
         --with-x) packages+=(xvfb xauth imagemagick) ;;
         --with-bench) packages+=(mediainfo xvfb dbus-daemon libxcb1-dev libxcb-damage0-dev pkg-config) ;;
-        --with-clang) packages+=(clang clang-tidy libclang-rt-14-dev) ;;
+        --with-clang)
+            packages+=(clang clang-tidy)
+            # The sanitizer and fuzzer runtime of whichever clang the release calls clang, in a
+            # package of its own since clang 14; known once clang is there, so the script runs
+            # again after installing it.
+            if version=$(clang -dumpversion 2>/dev/null); then
+                runtime="libclang-rt-${version%%.*}-dev"
+                if apt-cache show --no-all-versions "$runtime" >/dev/null 2>&1; then
+                    packages+=("$runtime")
+                fi
+            else
+                again=1
+            fi ;;
         --with-fresh) packages+=(debootstrap xvfb xdotool) ;;
         *) echo "deps.sh: unknown option $option" >&2; exit 2 ;;
     esac
@@ -74,4 +86,7 @@ if ! "${apt[@]}" install -y --no-install-recommends "${missing[@]}" </dev/null; 
     "${apt[@]}" install -y --no-install-recommends "${missing[@]}" </dev/null
 fi
 need_locale && make_locale
+if [ -n "${again:-}" ]; then
+    exec "$0" "$@"
+fi
 exit 0

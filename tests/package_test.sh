@@ -60,7 +60,9 @@ for dep in ffmpeg libmediainfo0v5 qt6-qpa-plugins qt6-wayland libqt6widgets6 lib
     [[ ", $depends," == *", $dep"[\ ,]* ]] || fail "Depends lacks $dep"
 done
 [ "$(dpkg-deb -f "$deb" Package)" = kelvane ] || fail "package name"
-[ "$(dpkg-deb -f "$deb" Version)" = 1.0.0.0 ] || fail "package version"
+# The product version, the second line of resources/version.txt.
+[ "$(dpkg-deb -f "$deb" Version)" = "$(sed -n 2p "$(dirname "$0")/../resources/version.txt")" ] ||
+    fail "package version"
 dpkg -x "$deb" "$scratch/root"
 expect_files "$scratch/root"
 echo "package: ok ($(basename "$deb"))"
