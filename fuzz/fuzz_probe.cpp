@@ -1,5 +1,6 @@
 // libFuzzer target: the strict number readers and the probe's summary and estimate, fed
 // arbitrary library answers, checked against plain reference readings.
+#include "kelvaneerror.h"
 #include "mediainfo.h"
 #include "numbers.h"
 #include "probe.h"
