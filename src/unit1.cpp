@@ -167,13 +167,12 @@ void Tmain::fitSaveDialogToFormat()
 
 Choices Tmain::choices() const
 {
-    return {importmedia->FileName(),
-            saveaudio->FileName(),
-            audioformat->currentText(),
-            audiobitrate->currentText(),
-            audiorate->currentText(),
-            audiochannels->currentText(),
-            {}};
+    return {.source = importmedia->FileName(),
+            .output = saveaudio->FileName(),
+            .format = audioformat->currentText(),
+            .bitrate = audiobitrate->currentText(),
+            .rate = audiorate->currentText(),
+            .channels = audiochannels->currentText()};
 }
 
 void Tmain::Button3Click()
