@@ -76,11 +76,12 @@ bench: build
 	@$(BUILD)/bench/kelvane_bench $(BUILD)/kelvane $(BUILD)/bench/bare_window \
 	    $(BUILD)/bench/ffmpeg_clock docs/performance.md
 
-# The number readers and the probe under libFuzzer for FUZZ_SECONDS; what it finds stays in
-# build-fuzz/corpus and goes into the tests' tables. Then as long again the real libmediainfo
-# through the probe helper's request handling, from media in many containers; the library's
-# own crashes, hangs and runaway allocations are logged and saved as build-fuzz/helper-* without
-# ending the run, and each new one becomes a file in tests/damaged.
+# The number readers and the probe under libFuzzer for FUZZ_SECONDS; the inputs it finds stay
+# in build-fuzz/corpus, and an input that fails is saved as build-fuzz/crash-* (or leak-*,
+# timeout-*) and ends the run: add it to the tests' tables by hand. Then as long again the real
+# libmediainfo through the probe helper's request handling, from media in many containers; the
+# library's own crashes, hangs and runaway allocations are logged and saved as
+# build-fuzz/helper-* without ending the run; a new one belongs in tests/damaged, added by hand.
 fuzz:
 	@./scripts/deps.sh --with-clang
 	@cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \

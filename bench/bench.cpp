@@ -400,7 +400,12 @@ int main(int argc, char *argv[])
     if (measures("conversion")) {
         Driver d;
         const QString out = dir.filePath("out.ac3");
-        const FfmpegCommand cmd = command::build(tone60, "192", "48000", "2", "AC3", out);
+        const FfmpegCommand cmd = command::build({.source = tone60,
+                                                  .output = out,
+                                                  .format = "AC3",
+                                                  .bitrate = "192",
+                                                  .rate = "48000",
+                                                  .channels = "2"});
         QList<double> bare, ours;
         // The order alternates, so that neither side always runs on a warmed-up machine.
         const auto runBare = [&] {

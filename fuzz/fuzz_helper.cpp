@@ -3,8 +3,8 @@
 // real libmediainfo. The library itself is not instrumented, so the fuzzer is guided only by
 // the seed corpus (small files in many containers) and its mutations; its crashes, hangs and
 // runaway allocations are what the helper's limits exist for, and each one is a test case.
+#include "kelvaneerror.h"
 #include "mediainfo.h"
-#include "numbers.h"
 #include "probe.h"
 #include "probeprotocol.h"
 

@@ -1,5 +1,6 @@
 // libFuzzer target: the strict number readers and the probe's summary and estimate, fed
 // arbitrary library answers, checked against plain reference readings.
+#include "kelvaneerror.h"
 #include "mediainfo.h"
 #include "numbers.h"
 #include "probe.h"
@@ -10,6 +11,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <iterator>
 #include <string>
 
 namespace {
@@ -77,12 +79,14 @@ public:
     }
     QByteArray get(Handle, StreamKind kind, const char *parameter) override
     {
-        static const char *const names[] = {"A:Codec",   "G:PlayTime",     "G:FileSize",
-                                            "A:BitRate", "A:Codec_String", "A:SamplingRate",
-                                            "A:Channels"};
+        // Field 7 is the bitrate choice; the fields that name the stream follow it.
+        static const char *const names[] = {"A:Codec",      "G:PlayTime",     "G:FileSize",
+                                            "A:BitRate",    "A:Codec_String", "A:SamplingRate",
+                                            "A:Channels",   nullptr,          "G:Format",
+                                            "G:AudioCount", "A:StreamOrder",  "A:ID"};
         const QByteArray key = (kind == Audio ? "A:" : "G:") + QByteArray(parameter);
-        for (int i = 0; i < 7; ++i)
-            if (key == names[i])
+        for (int i = 0; i < int(std::size(names)); ++i)
+            if (names[i] && key == names[i])
                 return m_fields.value(i);
         mismatch("unexpected query");
     }

@@ -1,13 +1,12 @@
 #include "application.h"
 
-#include "numbers.h"
+#include "kelvaneerror.h"
 #include "style.h"
 
 #include <QIcon>
 #include <QMessageBox>
 #include <QPixmap>
 
-#include <exception>
 #include <malloc.h>
 
 namespace {
@@ -73,17 +72,8 @@ QString Application::errorText(const QString &message)
 
 void Application::showCurrentException()
 {
-    QString message;
-    try {
-        throw;
-    } catch (const KelvaneError &e) {
-        message = e.message();
-    } catch (const std::exception &e) {
-        message = QString::fromLocal8Bit(e.what());
-    } catch (...) {
-        // Not an exception object: an error with no message.
-    }
-    showErrorBox(errorText(message));
+    // A thrown object that is not an exception is shown as an error with no message.
+    showErrorBox(errorText(currentExceptionMessage()));
 }
 
 void Application::setErrorDisplay(ErrorDisplay display)

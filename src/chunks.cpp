@@ -1,8 +1,13 @@
 #include "chunks.h"
 
+#include <QList>
 #include <QStringDecoder>
 
 namespace chunks {
+
+namespace {
+
+constexpr qsizetype ChunkSize = 4000;
 
 QList<QByteArray> split(const QByteArray &output)
 {
@@ -22,6 +27,8 @@ QByteArray cutAtZero(const QByteArray &chunk)
     const qsizetype zero = chunk.indexOf('\0');
     return zero < 0 ? chunk : chunk.left(zero);
 }
+
+} // namespace
 
 QStringList toLines(const QByteArray &output)
 {

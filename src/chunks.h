@@ -1,22 +1,14 @@
 #pragma once
 
 #include <QByteArray>
-#include <QList>
 #include <QStringList>
 
 namespace chunks {
 
-constexpr qsizetype ChunkSize = 4000;
-
-// Splits output the way reading it 4000 bytes at a time does: the last read is the first one
-// that delivers fewer bytes, so a length that is a multiple of 4000 ends with an empty chunk.
-QList<QByteArray> split(const QByteArray &output);
-
-// A chunk's text ends at its first zero byte.
-QByteArray cutAtZero(const QByteArray &chunk);
-
-// One log line per chunk, decoded as UTF-8 across chunk boundaries, so that a character
-// split between two chunks is not garbled.
+// One log line per 4000 bytes read, the way reading the output 4000 bytes at a time gives it:
+// the last read is the first that delivers fewer bytes, so a length that is a multiple of 4000
+// ends with an empty line. A line ends at its chunk's first zero byte. The text is decoded as
+// UTF-8 across chunk boundaries, so that a character split between two chunks is not garbled.
 QStringList toLines(const QByteArray &output);
 
 } // namespace chunks

@@ -1,26 +1,30 @@
 #include "command.h"
 
+QString FfmpegCommand::line() const
+{
+    QString text = program;
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const bool path = i == arguments.size() - 1 || (i == 1 && arguments[0] == u"-i");
+        text += QLatin1Char(' ');
+        text += path ? QLatin1Char('"') + arguments[i] + QLatin1Char('"') : arguments[i];
+    }
+    return text;
+}
+
 namespace command {
 
-FfmpegCommand build(const QString &source, const QString &bitrate, const QString &rate,
-                    const QString &channels, const QString &format, const QString &output,
-                    const QString &stream)
+FfmpegCommand build(const Choices &choices)
 {
-    const QString bitrateWithUnit = bitrate + QLatin1Char('k');
-    const QString codec = format.toLower();
     FfmpegCommand cmd;
     cmd.program = QStringLiteral("ffmpeg");
-    cmd.arguments = {QStringLiteral("-i"), source};
-    QString map;
-    if (!stream.isEmpty()) {
-        cmd.arguments += {QStringLiteral("-map"), stream};
-        map = QStringLiteral(" -map ") + stream;
-    }
-    cmd.arguments += {QStringLiteral("-ab"), bitrateWithUnit, QStringLiteral("-ar"),     rate,
-                      QStringLiteral("-ac"), channels,        QStringLiteral("-acodec"), codec,
-                      QStringLiteral("-y"),  output};
-    cmd.line = QStringLiteral("ffmpeg -i \"%1\"%2 -ab %3 -ar %4 -ac %5 -acodec %6 -y \"%7\"")
-                   .arg(source, map, bitrateWithUnit, rate, channels, codec, output);
+    cmd.arguments = {QStringLiteral("-i"), choices.source};
+    if (!choices.stream.isEmpty())
+        cmd.arguments += {QStringLiteral("-map"), choices.stream};
+    cmd.arguments += {QStringLiteral("-ab"),     choices.bitrate + QLatin1Char('k'),
+                      QStringLiteral("-ar"),     choices.rate,
+                      QStringLiteral("-ac"),     choices.channels,
+                      QStringLiteral("-acodec"), formats::codec(choices.format),
+                      QStringLiteral("-y"),      choices.output};
     return cmd;
 }
 

@@ -1,26 +1,26 @@
 #pragma once
 
-#include <QMetaType>
+#include "formats.h"
+
 #include <QString>
 #include <QStringList>
 
-// One encoder run: what is started, and the one-line form the log shows.
+// One encoder run: the program and its arguments.
 struct FfmpegCommand
 {
     QString program;
     QStringList arguments;
-    QString line;
+
+    // The one-line form the log shows, made from the list so the two always agree: the words
+    // joined by blanks, the source (the word after the leading -i) and the output (the last)
+    // in double quotes as they are, nothing escaped.
+    QString line() const;
 };
 
 namespace command {
 
-// The list texts go in as the window holds them; the bitrate list is in kbit/s, which
-// today's ffmpeg only takes with its unit. stream is an ffmpeg stream specifier for the
-// audio to encode ("0:1", "0:a:i:257"); empty leaves the choice to ffmpeg.
-FfmpegCommand build(const QString &source, const QString &bitrate, const QString &rate,
-                    const QString &channels, const QString &format, const QString &output,
-                    const QString &stream = {});
+// The list texts go in as the window holds them; the bitrate is in kbit/s, which today's
+// ffmpeg only takes with its unit.
+FfmpegCommand build(const Choices &choices);
 
 } // namespace command
-
-Q_DECLARE_METATYPE(FfmpegCommand)

@@ -18,7 +18,7 @@ QStringList FileDialog::nameFilters() const
     return filters;
 }
 
-bool FileDialog::Execute()
+bool FileDialog::execute()
 {
     const std::optional<QStringList> chosen = m_answerer ? m_answerer(*this) : askPerson();
     if (!chosen || chosen->isEmpty())

@@ -21,16 +21,16 @@ public:
         Open,
         Save
     };
-    // Answers one Execute(): the chosen files, or nothing for a cancel.
+    // Answers one execute(): the chosen files, or nothing for a cancel.
     using Answerer = std::function<std::optional<QStringList>(const FileDialog &)>;
 
     FileDialog(Mode mode, QWidget *parent);
     Q_DISABLE_COPY_MOVE(FileDialog)
 
     Mode mode() const { return m_mode; }
-    QString Filter() const { return m_filter; }
+    QString filter() const { return m_filter; }
     void setFilter(const QString &filter) { m_filter = filter; }
-    QString DefaultExt() const { return m_defaultExt; }
+    QString defaultExt() const { return m_defaultExt; }
     void setDefaultExt(const QString &ext) { m_defaultExt = ext; }
     QString FileName() const { return m_fileName; }
     void setFileName(const QString &name) { m_fileName = name; }
@@ -39,7 +39,7 @@ public:
     QStringList nameFilters() const;
 
     // Shows the dialog; true when the user confirmed. A cancel keeps FileName as it was.
-    bool Execute();
+    bool execute();
 
     void setAnswerer(Answerer answerer) { m_answerer = std::move(answerer); }
 

@@ -1,6 +1,6 @@
 #include "mediainfo.h"
 
-#include "numbers.h"
+#include "kelvaneerror.h"
 #include "probeprotocol.h"
 
 #include <QCoreApplication>

@@ -1,6 +1,6 @@
 #include "job.h"
 
-#include "numbers.h"
+#include "kelvaneerror.h"
 #include "outputcheck.h"
 
 #include <QCoreApplication>
@@ -18,7 +18,7 @@ ConversionJob::~ConversionJob()
 {
     if (m_runner) {
         m_runner->detachOnTerminate();
-        m_runner->Stop();
+        m_runner->stop();
     }
     // The runner may already be waiting to hand its end to this thread: dropping that call
     // releases it. The event loop is never entered here.
@@ -88,7 +88,7 @@ void ConversionJob::start()
             QStringLiteral("The conversion could not be started: the system refused a thread"));
     }
 
-    auto *monitor = new TBar(m_settings.output);
+    auto *monitor = new TBar(m_settings.choices.output);
     connect(monitor, &TBar::sizeMeasured, this, &ConversionJob::sizeMeasured);
     // Queued after its last size, so the outcome never overtakes a size.
     connect(monitor, &QThread::finished, this, [this] {
@@ -109,14 +109,14 @@ void ConversionJob::start()
 void ConversionJob::stop()
 {
     if (m_runner)
-        m_runner->Stop();
+        m_runner->stop();
 }
 
 // ffmpeg truncates the file it writes to. An existing output waits under another name until
 // the new one is verified, so a job that fails leaves the folder as it was.
 void ConversionJob::setAside()
 {
-    const QFileInfo info(m_settings.output);
+    const QFileInfo info(m_settings.choices.output);
     // Through a symbolic link ffmpeg writes to the link's target.
     m_target =
         info.isSymLink() && info.exists() ? info.canonicalFilePath() : info.absoluteFilePath();
@@ -158,9 +158,18 @@ TTrad::Ending ConversionJob::settleOutput(JobOutcome &outcome, const QByteArray 
         ending.beforeOutcome.append(m_settings.streamNote);
     QStringList &lines = ending.afterOutcome;
     if (outcome.succeeded() && !m_inPlace) {
-        const QString problem =
-            outputcheck::problem(*m_library, m_settings.output, m_settings.codec, m_settings.rate,
-                                 m_settings.channels, outputcheck::encodedSeconds(ffmpegOutput));
+        QString problem;
+        try {
+            problem = outputcheck::problem(*m_library, m_settings.choices.output,
+                                           formats::codec(m_settings.choices.format),
+                                           m_settings.choices.rate, m_settings.choices.channels,
+                                           outputcheck::encodedSeconds(ffmpegOutput));
+        } catch (...) {
+            // An output that cannot be read back is not known to be whole.
+            problem = currentExceptionMessage();
+            if (problem.isEmpty())
+                problem = QStringLiteral("the output file could not be checked");
+        }
         if (!problem.isEmpty()) {
             outcome.kind = JobOutcome::OutputProblem;
             outcome.error = problem;

@@ -12,15 +12,12 @@
 
 class MediaLibrary;
 
-// What one conversion needs besides its command line.
+// One conversion: its command, and the choices it was built from, which the output is
+// checked against.
 struct JobSettings
 {
     FfmpegCommand command;
-    QString output;
-    // What the output must turn out to be: "ac3" or "mp2", and the two list texts.
-    QString codec;
-    QString rate;
-    QString channels;
+    Choices choices;
     // A line for the log when ffmpeg has to choose the audio stream itself; empty otherwise.
     QString streamNote;
 };

@@ -1,5 +1,7 @@
 #include "numbers.h"
 
+#include "kelvaneerror.h"
+
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -99,18 +101,15 @@ double readFloat(const QByteArray &text)
     return negative ? -value : value;
 }
 
-qint32 divide(qint32 dividend, qint32 divisor)
+qint32 divide(qint32 dividend, qint32 divisor, const QString &what)
 {
     if (divisor == 0)
         throw KelvaneError(QStringLiteral("Division by zero"));
-    return toInt32(qint64(dividend) / divisor, QStringLiteral("duration"));
-}
-
-qint32 toInt32(qint64 value, const QString &what)
-{
-    if (value < std::numeric_limits<qint32>::min() || value > std::numeric_limits<qint32>::max())
-        throw KelvaneError(QStringLiteral("The %1 %2 is out of range").arg(what).arg(value));
-    return qint32(value);
+    // Only the most negative dividend over -1 leaves 32 bits.
+    const qint64 quotient = qint64(dividend) / divisor;
+    if (quotient > std::numeric_limits<qint32>::max())
+        throw KelvaneError(QStringLiteral("The %1 %2 is out of range").arg(what).arg(quotient));
+    return qint32(quotient);
 }
 
 } // namespace numbers

@@ -1,5 +1,6 @@
 #include "probe.h"
 
+#include "kelvaneerror.h"
 #include "numbers.h"
 
 #include <QFile>
@@ -99,7 +100,7 @@ ProbeResult probeSource(MediaLibrary &lib, const QString &fileName, const QStrin
         // No play time: take the whole file as audio at the stream's byte rate.
         const qint32 size = numbers::readInteger(file.get(MediaLibrary::General, "FileSize"));
         const qint32 bitRate = numbers::readInteger(file.get(MediaLibrary::Audio, "BitRate"));
-        result.durationsec = numbers::divide(size, bitRate / 8);
+        result.durationsec = numbers::divide(size, bitRate / 8, QStringLiteral("duration"));
     }
     result.estimatedkb = estimateKb(bitrateText, result.durationsec);
 

@@ -4,7 +4,9 @@
 
 #include <QString>
 
-// What one probe of a source found; the window applies it only when the whole probe succeeded.
+// What one probe of a source found. The window shows the source's name before it probes, and
+// takes these figures only from a probe that found audio: one that failed leaves the earlier
+// ones.
 struct ProbeResult
 {
     bool hasAudio = false;

@@ -1,6 +1,6 @@
 #include "probeprotocol.h"
 
-#include "numbers.h"
+#include "kelvaneerror.h"
 
 #include <cerrno>
 #include <cstring>

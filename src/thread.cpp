@@ -1,6 +1,7 @@
 #include "thread.h"
 
 #include "chunks.h"
+#include "kelvaneerror.h"
 
 #include <QDeadlineTimer>
 #include <QFileInfo>
@@ -48,14 +49,14 @@ void TThread::detachOnTerminate()
 void TThread::run()
 {
     try {
-        Execute();
+        execute();
     } catch (...) {
         // A failed work step ends the thread quietly; the handler below still runs.
     }
-    DoTerminate();
+    doTerminate();
 }
 
-void TThread::DoTerminate()
+void TThread::doTerminate()
 {
     QPointer<QObject> receiver;
     {
@@ -105,13 +106,13 @@ QString JobOutcome::describe() const
 }
 
 TTrad::TTrad(const FfmpegCommand &command)
-    : TSortThread(command.line), m_program(command.program), m_arguments(command.arguments)
+    : TSortThread(command.line()), m_program(command.program), m_arguments(command.arguments)
 {
     m_outcome.program = m_program;
     m_outcome.limitMs = m_waitLimitMs;
 }
 
-void TTrad::Stop()
+void TTrad::stop()
 {
     m_stopRequested = true;
 }
@@ -127,10 +128,9 @@ void TTrad::DoWork()
     QByteArray output;
     try {
         runEncoder(output);
-    } catch (const std::exception &e) {
+    } catch (...) {
         // Never announced as a success: the job ends as a failure with the reason.
-        m_outcome.kind = JobOutcome::OutputProblem;
-        m_outcome.error = QString::fromLocal8Bit(e.what());
+        failByCurrentException();
     }
     const bool started = m_outcome.kind != JobOutcome::FailedToStart;
     const Ending ending = finish(output);
@@ -152,11 +152,18 @@ TTrad::Ending TTrad::finish(const QByteArray &output)
         return {};
     try {
         return m_finisher(m_outcome, output);
-    } catch (const std::exception &e) {
-        m_outcome.kind = JobOutcome::OutputProblem;
-        m_outcome.error = QString::fromLocal8Bit(e.what());
+    } catch (...) {
+        failByCurrentException();
         return {};
     }
+}
+
+void TTrad::failByCurrentException()
+{
+    m_outcome.kind = JobOutcome::OutputProblem;
+    m_outcome.error = currentExceptionMessage();
+    if (m_outcome.error.isEmpty())
+        m_outcome.error = QStringLiteral("the conversion ended by an unknown error");
 }
 
 void TTrad::runEncoder(QByteArray &output)

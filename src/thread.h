@@ -11,7 +11,8 @@
 #include <functional>
 #include <mutex>
 
-// True while a job's encoder runs: set by the window, cleared by the runner, read by the monitor.
+// True while a job's encoder runs: set by the job before it starts the runner, cleared by the
+// runner, read by the monitor.
 extern std::atomic<bool> converting;
 // Clears converting and wakes the monitor at once instead of at its next poll.
 void endConverting();
@@ -32,34 +33,24 @@ public:
 
 protected:
     TThread();
-    virtual void Execute() = 0;
+    virtual void execute() = 0;
 
 private:
     void run() final;
-    void DoTerminate();
+    void doTerminate();
 
     std::mutex m_handlerMutex;
     QPointer<QObject> m_receiver;
     TerminateHandler m_onTerminate;
 };
 
-// A worker that keeps one text and runs one work step once.
+// A worker that keeps one text and runs one work step once. A virtual step cannot run from the
+// base constructor, so whoever makes a worker starts it, once its signals are connected and its
+// handler attached.
 class TSortThread : public TThread
 {
     Q_OBJECT
 public:
-    // A virtual step cannot run from the base constructor, so workers are started here, once
-    // the most-derived object is built and its handler attached.
-    template <class Worker, class... Args>
-    static Worker *launch(QObject *receiver, TerminateHandler onTerminate, Args &&...args)
-    {
-        auto *worker = new Worker(std::forward<Args>(args)...);
-        if (onTerminate)
-            worker->setOnTerminate(receiver, std::move(onTerminate));
-        worker->start();
-        return worker;
-    }
-
     const QString &argv() const { return m_argv; }
 
 protected:
@@ -67,7 +58,7 @@ protected:
     virtual void DoWork() = 0;
 
 private:
-    void Execute() final { DoWork(); }
+    void execute() final { DoWork(); }
 
     const QString m_argv;
 };
@@ -110,7 +101,7 @@ public:
     Q_DISABLE_COPY_MOVE(TTrad)
 
     // Thread-safe: asks the running encoder to stop (terminate, then kill).
-    void Stop();
+    void stop();
     // Valid once the work is done (in the termination handler and after).
     JobOutcome outcome() const { return m_outcome; }
     void setWaitLimitMs(qint64 ms)
@@ -132,8 +123,10 @@ public:
     void setFinisher(Finisher finisher) { m_finisher = std::move(finisher); }
 
 signals:
-    // The log's new content: one line per 4000-byte chunk, then a status line if it failed.
+    // The log's new content once the encoder has ended: one line per 4000-byte chunk of its
+    // output, then the ending's lines with the outcome between them when it failed.
     void logReplaced(const QStringList &lines);
+    // An encoder that never started leaves the log as it was and adds the ending's lines.
     void logAppended(const QString &line);
 
 protected:
@@ -142,6 +135,8 @@ protected:
 private:
     void runEncoder(QByteArray &output);
     Ending finish(const QByteArray &output);
+    // Call from a catch block: the outcome becomes a failure with the exception's message.
+    void failByCurrentException();
 
     const QString m_program;
     const QStringList m_arguments;

@@ -4,11 +4,12 @@
 #include "bitrates.h"
 #include "command.h"
 #include "desktopnotifier.h"
+#include "formats.h"
 #include "job.h"
 #include "log.h"
+#include "mediainfo.h"
 #include "probe.h"
 #include "thread.h"
-#include "ui_unit1.h"
 
 #include <QCloseEvent>
 #include <QDragEnterEvent>
@@ -27,24 +28,13 @@
 #include <cmath>
 #include <limits>
 
+Tmain::Tmain(QWidget *parent) : Tmain(std::make_unique<HelperMediaInfo>(), parent) {}
+
 Tmain::Tmain(std::unique_ptr<MediaLibrary> library, QWidget *parent)
-    : QMainWindow(parent), m_ui(std::make_unique<Ui::Tmain>()), m_library(std::move(library))
+    : QMainWindow(parent), m_library(std::move(library))
 {
-    m_ui->setupUi(this);
+    setupUi(this);
     setObjectName(QStringLiteral("main"));
-    audiosource = m_ui->audiosource;
-    audiooutput = m_ui->audiooutput;
-    audioformat = m_ui->audioformat;
-    audiobitrate = m_ui->audiobitrate;
-    audiorate = m_ui->audiorate;
-    audiochannels = m_ui->audiochannels;
-    audioinfo = m_ui->audioinfo;
-    outputsize = m_ui->outputsize;
-    bar = m_ui->bar;
-    Button1 = m_ui->Button1;
-    Button2 = m_ui->Button2;
-    Button3 = m_ui->Button3;
-    ResultsRE = m_ui->ResultsRE;
     // Grey text by palette role: a style sheet would bring Qt's style sheet machinery into
     // the window's start-up.
     audioinfo->setForegroundRole(QPalette::Dark);
@@ -58,14 +48,13 @@ Tmain::Tmain(std::unique_ptr<MediaLibrary> library, QWidget *parent)
         "MP2|*.mp2;*.mpa|MP3|*.mp3|All video|*.mpg;*.avi;*.mpeg"));
     saveaudio = new FileDialog(FileDialog::Save, this);
     saveaudio->setObjectName(QStringLiteral("saveaudio"));
-    saveaudio->setFilter(QStringLiteral("AC3|*.ac3"));
-    saveaudio->setDefaultExt(QStringLiteral("ac3"));
 
     // Start selections come before the connections, so no change handler runs for them.
     audioformat->setCurrentIndex(0);
     audiobitrate->setCurrentIndex(3);
     audiorate->setCurrentIndex(0);
     audiochannels->setCurrentIndex(0);
+    fitSaveDialogToFormat();
 
     setAcceptDrops(true);
     scaleToFont();
@@ -89,14 +78,14 @@ void Tmain::setupConnections()
     connect(audioformat, &QComboBox::currentIndexChanged, this, handler(&Tmain::audioformatChange));
     connect(audiobitrate, &QComboBox::currentIndexChanged, this,
             handler(&Tmain::audiobitrateChange));
-    connect(m_ui->Exit1, &QAction::triggered, this, handler(&Tmain::Exit1Click));
+    connect(Exit1, &QAction::triggered, this, handler(&Tmain::Exit1Click));
 }
 
 // The layout was drawn for an 8-point font with narrow glyphs; larger desktop fonts get the
 // same arrangement scaled up until every text fits.
 void Tmain::scaleToFont()
 {
-    QWidget *central = m_ui->centralwidget;
+    QWidget *central = centralwidget;
     const auto children = central->findChildren<QWidget *>();
     qreal scale = 1.0;
     for (QWidget *child : children) {
@@ -157,11 +146,6 @@ void Tmain::appendLog(const QString &line)
     m_log->append(line);
 }
 
-void Tmain::clearLog()
-{
-    m_log->replace({});
-}
-
 void Tmain::replaceLog(const QStringList &lines)
 {
     m_log->replace(lines);
@@ -169,24 +153,31 @@ void Tmain::replaceLog(const QStringList &lines)
 
 void Tmain::audioformatChange()
 {
-    const QString format = audioformat->currentText();
-    if (format == QLatin1String("AC3")) {
-        saveaudio->setFilter(QStringLiteral("AC3|*.ac3"));
-        saveaudio->setDefaultExt(QStringLiteral("ac3"));
+    fitSaveDialogToFormat();
+}
+
+// A text with no row leaves the dialog as it was; the chosen file name keeps its extension.
+void Tmain::fitSaveDialogToFormat()
+{
+    if (const Format *format = formats::find(audioformat->currentText())) {
+        saveaudio->setFilter(format->filter);
+        saveaudio->setDefaultExt(format->defaultExt);
     }
-    if (format == QLatin1String("MP2")) {
-        saveaudio->setFilter(QStringLiteral("MP2|*.mp2"));
-        saveaudio->setDefaultExt(QStringLiteral("mp2"));
-    }
-    if (format == QLatin1String("WAV")) {
-        saveaudio->setFilter(QStringLiteral("WAV|*.wav"));
-        saveaudio->setDefaultExt(QStringLiteral("wav"));
-    }
+}
+
+Choices Tmain::choices() const
+{
+    return {.source = importmedia->FileName(),
+            .output = saveaudio->FileName(),
+            .format = audioformat->currentText(),
+            .bitrate = audiobitrate->currentText(),
+            .rate = audiorate->currentText(),
+            .channels = audiochannels->currentText()};
 }
 
 void Tmain::Button3Click()
 {
-    saveaudio->Execute();
+    saveaudio->execute();
     audiooutput->setText(saveaudio->FileName());
 }
 
@@ -199,7 +190,7 @@ void Tmain::Exit1Click()
 
 void Tmain::Button2Click()
 {
-    importmedia->Execute();
+    importmedia->execute();
     probeChosenSource();
 }
 
@@ -323,9 +314,7 @@ void Tmain::Button1Click()
         showMessage(QStringLiteral("Please select an audio output"));
         return;
     }
-    const QString refused =
-        bitrates::refusal(audioformat->currentText(), audiobitrate->currentText(),
-                          audiorate->currentText(), itemTexts(audiobitrate));
+    const QString refused = bitrates::refusal(choices(), itemTexts(audiobitrate));
     if (!refused.isEmpty()) {
         showMessage(refused);
         return;
@@ -349,15 +338,11 @@ void Tmain::startJob()
         settings.streamNote =
             QStringLiteral("The source does not say which of its streams the summary describes, "
                            "so ffmpeg chooses which audio stream to encode");
-    settings.command = command::build(importmedia->FileName(), audiobitrate->currentText(),
-                                      audiorate->currentText(), audiochannels->currentText(),
-                                      audioformat->currentText(), saveaudio->FileName(),
-                                      probed ? m_probed.stream : QString());
-    settings.output = saveaudio->FileName();
-    settings.codec = audioformat->currentText().toLower();
-    settings.rate = audiorate->currentText();
-    settings.channels = audiochannels->currentText();
-    appendLog(settings.command.line);
+    settings.choices = choices();
+    if (probed)
+        settings.choices.stream = m_probed.stream;
+    settings.command = command::build(settings.choices);
+    appendLog(settings.command.line());
     if (!settings.streamNote.isEmpty())
         appendLog(settings.streamNote);
 

@@ -1,33 +1,25 @@
 #pragma once
 
 #include "filedialog.h"
-#include "jobbar.h"
-#include "mediainfo.h"
+#include "ui_unit1.h"
 
 #include <QElapsedTimer>
 #include <QMainWindow>
 #include <QPointer>
-#include <QTimer>
 
 #include <functional>
 #include <memory>
 
-namespace Ui {
-class Tmain;
-}
 class ConversionJob;
 class DesktopNotifier;
 class Log;
-class LogView;
+class MediaLibrary;
+struct Choices;
 struct JobOutcome;
-class QComboBox;
 class QUrl;
-class QLabel;
-class QLineEdit;
-class QPushButton;
 
 // The one window: its controls, the two file dialogs and every handler.
-class Tmain final : public QMainWindow
+class Tmain final : public QMainWindow, private Ui::Tmain
 {
     Q_OBJECT
 public:
@@ -35,8 +27,9 @@ public:
     // A Yes/No question; true for Yes.
     using Question = std::function<bool(const QString &text)>;
 
-    explicit Tmain(std::unique_ptr<MediaLibrary> library = std::make_unique<HelperMediaInfo>(),
-                   QWidget *parent = nullptr);
+    // Probes through the probe helper.
+    explicit Tmain(QWidget *parent = nullptr);
+    explicit Tmain(std::unique_ptr<MediaLibrary> library, QWidget *parent = nullptr);
     ~Tmain() override;
     Q_DISABLE_COPY_MOVE(Tmain)
 
@@ -51,19 +44,19 @@ public:
     static QString firstLocalFile(const QList<QUrl> &urls);
 
     // The controls, by the names the rest of the program knows them by.
-    QLineEdit *audiosource;
-    QLineEdit *audiooutput;
-    QComboBox *audioformat;
-    QComboBox *audiobitrate;
-    QComboBox *audiorate;
-    QComboBox *audiochannels;
-    QLabel *audioinfo;
-    QLabel *outputsize;
-    JobBar *bar;
-    QPushButton *Button1;
-    QPushButton *Button2;
-    QPushButton *Button3;
-    LogView *ResultsRE;
+    using Ui::Tmain::audiobitrate;
+    using Ui::Tmain::audiochannels;
+    using Ui::Tmain::audioformat;
+    using Ui::Tmain::audioinfo;
+    using Ui::Tmain::audiooutput;
+    using Ui::Tmain::audiorate;
+    using Ui::Tmain::audiosource;
+    using Ui::Tmain::bar;
+    using Ui::Tmain::Button1;
+    using Ui::Tmain::Button2;
+    using Ui::Tmain::Button3;
+    using Ui::Tmain::outputsize;
+    using Ui::Tmain::ResultsRE;
     FileDialog *importmedia;
     FileDialog *saveaudio;
 
@@ -80,10 +73,6 @@ public slots:
     // The job's end: the notice once the log holds the whole output, then the empty bar.
     void ConversionDone(const JobOutcome &outcome);
 
-    // The log is a list of lines: append one, or clear it.
-    void appendLog(const QString &line);
-    void clearLog();
-
 public:
     // What ResultsRE shows; it tells when lines given to it have all reached the view.
     Log *log() const { return m_log; }
@@ -97,7 +86,11 @@ private:
     void setupConnections();
     void scaleToFont();
     void showMessage(const QString &text);
+    // The log is a list of lines: append one, or replace them all.
+    void appendLog(const QString &line);
     void replaceLog(const QStringList &lines);
+    void fitSaveDialogToFormat();
+    Choices choices() const;
     void setBarRange(qint64 maximumBytes);
     void setBarBytes(qint64 bytes);
     void probeChosenSource();
@@ -107,7 +100,6 @@ private:
     void announce(const JobOutcome &outcome);
     void endJobDisplay();
 
-    std::unique_ptr<Ui::Tmain> m_ui;
     std::unique_ptr<MediaLibrary> m_library;
     MessageBox m_messageBox;
     Question m_question;

@@ -197,14 +197,20 @@ void TestConversion::bitratesAgreeWithFfmpeg()
                 const QString bitrate = h.window.audiobitrate->itemText(b);
                 const QString out = m_dir.filePath("rate-check." + format.toLower());
                 QFile::remove(out);
-                const FfmpegCommand cmd = command::build(source, bitrate, rate, "2", format, out);
+                const Choices choices{.source = source,
+                                      .output = out,
+                                      .format = format,
+                                      .bitrate = bitrate,
+                                      .rate = rate,
+                                      .channels = "2"};
+                const FfmpegCommand cmd = command::build(choices);
                 QProcess p;
                 p.start(cmd.program, QStringList{"-v", "error", "-nostdin"} + cmd.arguments);
                 QVERIFY(p.waitForFinished(30000));
                 const bool encoded =
                     p.exitCode() == 0 && fixtures::probeValue(out, "bit_rate") ==
                                              QString::number(bitrate.toInt() * 1000);
-                const bool accepted = bitrates::refusal(format, bitrate, rate, {bitrate}).isEmpty();
+                const bool accepted = bitrates::refusal(choices, {bitrate}).isEmpty();
                 if (encoded != accepted)
                     disagreements.append(QString("%1 %2 %3: ffmpeg %4, table %5")
                                              .arg(format, bitrate, rate)

@@ -4,7 +4,7 @@
 #include "command.h"
 #include "fixtures.h"
 #include "job.h"
-#include "numbers.h"
+#include "kelvaneerror.h"
 #include "outputcheck.h"
 #include "probe.h"
 
@@ -33,11 +33,14 @@ struct Run
                  const QString &stream = {})
     {
         JobSettings s;
-        s.command = command::build(source, "192", "48000", "2", format, output, stream);
-        s.output = output;
-        s.codec = format.toLower();
-        s.rate = "48000";
-        s.channels = "2";
+        s.choices = {.source = source,
+                     .output = output,
+                     .format = format,
+                     .bitrate = "192",
+                     .rate = "48000",
+                     .channels = "2",
+                     .stream = stream};
+        s.command = command::build(s.choices);
         job = std::make_unique<ConversionJob>(s);
         QObject::connect(job.get(), &ConversionJob::logReplaced,
                          [this](const QStringList &lines) { log = lines; });
@@ -55,6 +58,24 @@ struct Run
     std::unique_ptr<ConversionJob> job;
     QStringList log;
     JobOutcome outcome;
+};
+
+// A library that cannot read the output back.
+class Unreadable final : public MediaLibrary
+{
+public:
+    explicit Unreadable(bool anException) : m_anException(anException) {}
+    Handle open(const QByteArray &) override
+    {
+        if (m_anException)
+            throw KelvaneError("The MediaInfo library could not be loaded: gone");
+        throw 42;
+    }
+    QByteArray get(Handle, StreamKind, const char *) override { return {}; }
+    void close(Handle) override {}
+
+private:
+    const bool m_anException;
 };
 
 } // namespace
@@ -75,6 +96,8 @@ private slots:
     void earlierOutputSurvivesFailure_data();
     void earlierOutputSurvivesFailure();
     void earlierOutputReplacedOnSuccess();
+    void uncheckableOutputFails_data();
+    void uncheckableOutputFails();
     void refusedThread();
     void sameFile();
 
@@ -337,6 +360,37 @@ void TestJob::earlierOutputReplacedOnSuccess()
     QVERIFY2(run.outcome.succeeded(), qPrintable(run.log.join('\n')));
     QCOMPARE(fixtures::probeValue(output, "codec_name"), QString("mp2"));
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"old.mp2"});
+}
+
+// An output that cannot be read back is a failure with the reason; an earlier file is put back.
+void TestJob::uncheckableOutputFails_data()
+{
+    QTest::addColumn<bool>("anException");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("exception") << true << "The MediaInfo library could not be loaded: gone";
+    QTest::newRow("not an exception") << false << "the output file could not be checked";
+}
+
+void TestJob::uncheckableOutputFails()
+{
+    QFETCH(bool, anException);
+    QFETCH(QString, error);
+    QTemporaryDir dir;
+    const QString output = dir.filePath("earlier.ac3");
+    const QByteArray before = "an earlier take";
+    QFile earlier(output);
+    QVERIFY(earlier.open(QIODevice::WriteOnly) && earlier.write(before) == before.size());
+    earlier.close();
+    Run run(m_wav, output);
+    run.job->setLibrary(std::make_shared<Unreadable>(anException));
+    run.job->start();
+    QVERIFY(run.finish());
+    QCOMPARE(run.outcome.kind, JobOutcome::OutputProblem);
+    QCOMPARE(run.outcome.error, error);
+    QVERIFY2(run.log.contains(error), qPrintable(run.log.join('\n')));
+    QCOMPARE(bytesOf(output), before);
+    QCOMPARE(run.log.last(), "The earlier output file was put back: " + output);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"earlier.ac3"});
 }
 
 // The system refuses the runner's thread: an error for the user, and nothing changed.

@@ -1,5 +1,6 @@
 #include "application.h"
 #include "fixtures.h"
+#include "kelvaneerror.h"
 #include "numbers.h"
 #include "probe.h"
 #include "unit1.h"

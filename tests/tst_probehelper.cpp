@@ -3,8 +3,8 @@
 // stays warm, is replaced after a failure and never outlives the window.
 #include "application.h"
 #include "fixtures.h"
+#include "kelvaneerror.h"
 #include "mediainfo.h"
-#include "numbers.h"
 #include "probeprotocol.h"
 #include "unit1.h"
 

@@ -1,5 +1,7 @@
 #include "application.h"
-#include "numbers.h"
+#include "kelvaneerror.h"
+#include "log.h"
+#include "mediainfo.h"
 #include "unit1.h"
 
 #include "logview.h"
@@ -207,7 +209,7 @@ void TestWindow::logLooks()
     for (const QPoint inside : {QPoint(1, 1), QPoint(w / 2, h / 2), QPoint(w - 2, h - 2)})
         QCOMPARE(picture.pixelColor(inside).name(), palette.color(QPalette::Midlight).name());
 
-    window.appendLog("Stream #0:0: Audio: ac3");
+    window.log()->append("Stream #0:0: Audio: ac3");
     log->setFocus();
     QTest::keyClick(log, Qt::Key_Home, Qt::ControlModifier);
     QTest::keyClick(log, Qt::Key_End, Qt::ShiftModifier | Qt::ControlModifier);
@@ -220,10 +222,10 @@ void TestWindow::logLooks()
 void TestWindow::dialogsAtStart()
 {
     Tmain window(std::make_unique<NoMedia>());
-    QCOMPARE(window.saveaudio->Filter(), QString("AC3|*.ac3"));
+    QCOMPARE(window.saveaudio->filter(), QString("AC3|*.ac3"));
     QCOMPARE(window.saveaudio->nameFilters(), QStringList{"AC3 (*.ac3)"});
-    QCOMPARE(window.saveaudio->DefaultExt(), QString("ac3"));
-    QCOMPARE(window.importmedia->DefaultExt(), QString());
+    QCOMPARE(window.saveaudio->defaultExt(), QString("ac3"));
+    QCOMPARE(window.importmedia->defaultExt(), QString());
     QCOMPARE(window.importmedia->nameFilters(),
              (QStringList{"All audio (*.ac3 *.wav *.mpa *.mp2 *.mp3 *.mpg *.avi *.mpeg)",
                           "AC3 (*.ac3)", "WAV (*.wav)", "MP2 (*.mp2 *.mpa)", "MP3 (*.mp3)",
@@ -237,7 +239,7 @@ void TestWindow::formatRetargetsSaveDialog()
     Tmain window(std::make_unique<NoMedia>());
     QStringList offered;
     window.saveaudio->setAnswerer([&](const FileDialog &d) -> std::optional<QStringList> {
-        offered.append(d.Filter() + " " + d.DefaultExt());
+        offered.append(d.filter() + " " + d.defaultExt());
         return QStringList{"/tmp/chosen.ac3"};
     });
     window.audioformat->setCurrentText("MP2");
@@ -251,12 +253,12 @@ void TestWindow::formatRetargetsSaveDialog()
     // A "WAV" entry is handled should it ever be offered.
     window.audioformat->addItem("WAV");
     window.audioformat->setCurrentText("WAV");
-    QCOMPARE(window.saveaudio->Filter(), QString("WAV|*.wav"));
-    QCOMPARE(window.saveaudio->DefaultExt(), QString("wav"));
+    QCOMPARE(window.saveaudio->filter(), QString("WAV|*.wav"));
+    QCOMPARE(window.saveaudio->defaultExt(), QString("wav"));
     // Anything else leaves the dialog alone; the comparison is case-sensitive.
     window.audioformat->addItem("ac3");
     window.audioformat->setCurrentText("ac3");
-    QCOMPARE(window.saveaudio->Filter(), QString("WAV|*.wav"));
+    QCOMPARE(window.saveaudio->filter(), QString("WAV|*.wav"));
 }
 
 void TestWindow::outputBrowse()
@@ -418,7 +420,7 @@ void TestWindow::accessibleControls()
     QVERIFY(value);
     QCOMPARE(value->currentValue().toInt(), 50);
     QCOMPARE(value->maximumValue().toInt(), 200);
-    window.appendLog("ffmpeg version 5.1");
+    window.log()->append("ffmpeg version 5.1");
     QAccessibleInterface *log = QAccessible::queryAccessibleInterface(window.ResultsRE);
     QVERIFY(log->textInterface());
     QVERIFY(log->textInterface()

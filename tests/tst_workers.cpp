@@ -30,12 +30,13 @@ struct RunResult
 
 FfmpegCommand shell(const QString &script)
 {
-    return {"sh", {"-c", script}, "sh -c " + script};
+    return {"sh", {"-c", script}};
 }
 
 // Runs one TTrad to its end on the real thread machinery; action runs once it has started.
 RunResult runJob(QObject *receiver, const FfmpegCommand &cmd, qint64 waitLimitMs = -1,
-                 const std::function<void(TTrad *)> &action = {})
+                 const std::function<void(TTrad *)> &action = {},
+                 const TTrad::Finisher &finisher = {})
 {
     RunResult r;
     QEventLoop loop;
@@ -45,6 +46,7 @@ RunResult runJob(QObject *receiver, const FfmpegCommand &cmd, qint64 waitLimitMs
     auto *runner = new TTrad(cmd);
     if (waitLimitMs >= 0)
         runner->setWaitLimitMs(waitLimitMs);
+    runner->setFinisher(finisher);
     QObject::connect(
         runner, &TTrad::logReplaced, runner,
         [&r](const QStringList &lines) {
@@ -97,6 +99,8 @@ private slots:
     void convertingSpansTheChild();
     void stopEndsTheChild();
     void timeLimitStopsTheChild();
+    void workThatThrowsFails_data();
+    void workThatThrowsFails();
     void handlerRunsAfterException();
     void finishedWorkersAreReleased();
     void monitorFollowsTheFile();
@@ -104,31 +108,55 @@ private slots:
 
 void TestWorkers::commandLine_data()
 {
-    QTest::addColumn<QStringList>("choices"); // source, bitrate, rate, channels, format, output
+    // source, bitrate, rate, channels, format, output, stream
+    QTest::addColumn<QStringList>("choices");
     QTest::addColumn<QString>("line");
+    // The line's words after the program, twelve (fourteen with a stream), as an argument
+    // list: paths unquoted and untouched.
+    QTest::addColumn<QStringList>("arguments");
     QTest::newRow("start-up choices")
-        << QStringList{"in.mpg", "192", "48000", "2", "AC3", "out.ac3"}
-        << R"(ffmpeg -i "in.mpg" -ab 192k -ar 48000 -ac 2 -acodec ac3 -y "out.ac3")";
+        << QStringList{"in.mpg", "192", "48000", "2", "AC3", "out.ac3", ""}
+        << R"(ffmpeg -i "in.mpg" -ab 192k -ar 48000 -ac 2 -acodec ac3 -y "out.ac3")"
+        << QStringList{"-i",  "in.mpg", "-ab",     "192k", "-ar", "48000",
+                       "-ac", "2",      "-acodec", "ac3",  "-y",  "out.ac3"};
     QTest::newRow("mp2 384 44100")
-        << QStringList{"in.mpg", "384", "44100", "2", "MP2", "out.ac3"}
-        << R"(ffmpeg -i "in.mpg" -ab 384k -ar 44100 -ac 2 -acodec mp2 -y "out.ac3")";
+        << QStringList{"in.mpg", "384", "44100", "2", "MP2", "out.ac3", ""}
+        << R"(ffmpeg -i "in.mpg" -ab 384k -ar 44100 -ac 2 -acodec mp2 -y "out.ac3")"
+        << QStringList{"-i",  "in.mpg", "-ab",     "384k", "-ar", "44100",
+                       "-ac", "2",      "-acodec", "mp2",  "-y",  "out.ac3"};
     QTest::newRow("blanks stay")
-        << QStringList{"a b.wav", "64", "48000", "2", "AC3", "/t/x y.ac3"}
-        << R"(ffmpeg -i "a b.wav" -ab 64k -ar 48000 -ac 2 -acodec ac3 -y "/t/x y.ac3")";
+        << QStringList{"a b.wav", "64", "48000", "2", "AC3", "/t/x y.ac3", ""}
+        << R"(ffmpeg -i "a b.wav" -ab 64k -ar 48000 -ac 2 -acodec ac3 -y "/t/x y.ac3")"
+        << QStringList{"-i",  "a b.wav", "-ab",     "64k", "-ar", "48000",
+                       "-ac", "2",       "-acodec", "ac3", "-y",  "/t/x y.ac3"};
+    QTest::newRow("stream chosen")
+        << QStringList{"in.ts", "192", "48000", "2", "AC3", "out.ac3", "0:a:i:257"}
+        << R"(ffmpeg -i "in.ts" -map 0:a:i:257 -ab 192k -ar 48000 -ac 2 -acodec ac3 -y "out.ac3")"
+        << QStringList{"-i",    "in.ts", "-map", "0:a:i:257", "-ab", "192k", "-ar",
+                       "48000", "-ac",   "2",    "-acodec",   "ac3", "-y",   "out.ac3"};
+    // Paths are quoted by their place in the list, whatever they read.
+    QTest::newRow("paths that read like options")
+        << QStringList{"-y", "192", "48000", "2", "AC3", "-i", ""}
+        << R"(ffmpeg -i "-y" -ab 192k -ar 48000 -ac 2 -acodec ac3 -y "-i")"
+        << QStringList{"-i",  "-y", "-ab",     "192k", "-ar", "48000",
+                       "-ac", "2",  "-acodec", "ac3",  "-y",  "-i"};
 }
 
 void TestWorkers::commandLine()
 {
     QFETCH(QStringList, choices);
     QFETCH(QString, line);
-    const FfmpegCommand cmd =
-        command::build(choices[0], choices[1], choices[2], choices[3], choices[4], choices[5]);
-    QCOMPARE(cmd.line, line);
+    QFETCH(QStringList, arguments);
+    const FfmpegCommand cmd = command::build({.source = choices[0],
+                                              .output = choices[5],
+                                              .format = choices[4],
+                                              .bitrate = choices[1],
+                                              .rate = choices[2],
+                                              .channels = choices[3],
+                                              .stream = choices[6]});
+    QCOMPARE(cmd.line(), line);
     QCOMPARE(cmd.program, QString("ffmpeg"));
-    // The same thirteen words as an argument list, paths unquoted and untouched.
-    QCOMPARE(cmd.arguments,
-             (QStringList{"-i", choices[0], "-ab", choices[1] + "k", "-ar", choices[2], "-ac",
-                          choices[3], "-acodec", choices[4].toLower(), "-y", choices[5]}));
+    QCOMPARE(cmd.arguments, arguments);
 }
 
 void TestWorkers::chunking_data()
@@ -182,26 +210,27 @@ void TestWorkers::runnerOutput()
 
 void TestWorkers::runnerOutcome_data()
 {
-    QTest::addColumn<FfmpegCommand>("cmd");
+    QTest::addColumn<QStringList>("programAndArguments");
     QTest::addColumn<int>("kind");
     QTest::addColumn<QString>("lastLine");
-    QTest::newRow("exit code") << shell("printf 'bad input\\n'; exit 3")
+    QTest::newRow("exit code") << QStringList{"sh", "-c", "printf 'bad input\\n'; exit 3"}
                                << int(JobOutcome::ExitCode) << "sh exited with code 3";
-    QTest::newRow("killed") << shell("kill -9 $$") << int(JobOutcome::Crashed)
+    QTest::newRow("killed") << QStringList{"sh", "-c", "kill -9 $$"} << int(JobOutcome::Crashed)
                             << "sh crashed or was killed";
     QTest::newRow("no such program")
-        << FfmpegCommand{"kelvane-no-such-program", {}, "kelvane-no-such-program"}
-        << int(JobOutcome::FailedToStart) << "kelvane-no-such-program could not be started: ";
+        << QStringList{"kelvane-no-such-program"} << int(JobOutcome::FailedToStart)
+        << "kelvane-no-such-program could not be started: ";
     // Standard input is the null device, so a child that reads it never waits.
-    QTest::newRow("reads stdin") << shell("cat; echo done") << int(JobOutcome::Success) << "done\n";
+    QTest::newRow("reads stdin") << QStringList{"sh", "-c", "cat; echo done"}
+                                 << int(JobOutcome::Success) << "done\n";
 }
 
 void TestWorkers::runnerOutcome()
 {
-    QFETCH(FfmpegCommand, cmd);
+    QFETCH(QStringList, programAndArguments);
     QFETCH(int, kind);
     QFETCH(QString, lastLine);
-    const RunResult r = runJob(this, cmd);
+    const RunResult r = runJob(this, {programAndArguments.first(), programAndArguments.mid(1)});
     QCOMPARE(int(r.outcome.kind), kind);
     QVERIFY(!converting);
     QCOMPARE(r.handlerCalls, 1);
@@ -237,7 +266,7 @@ void TestWorkers::stopEndsTheChild()
     const RunResult r =
         runJob(this, shell("printf started; exec sleep 30 # " + marker), -1, [](TTrad *runner) {
             QTest::qWait(300);
-            runner->Stop();
+            runner->stop();
         });
     QCOMPARE(r.outcome.kind, JobOutcome::Stopped);
     QVERIFY2(r.elapsedMs < 3000, qPrintable(QString::number(r.elapsedMs)));
@@ -248,7 +277,7 @@ void TestWorkers::stopEndsTheChild()
     const RunResult stubborn =
         runJob(this, shell("trap '' TERM; printf x; sleep 30 & wait"), -1, [](TTrad *runner) {
             QTest::qWait(300);
-            runner->Stop();
+            runner->stop();
         });
     QCOMPARE(stubborn.outcome.kind, JobOutcome::Stopped);
     QVERIFY2(stubborn.elapsedMs < 6000, qPrintable(QString::number(stubborn.elapsedMs)));
@@ -260,6 +289,32 @@ void TestWorkers::timeLimitStopsTheChild()
     QCOMPARE(r.outcome.kind, JobOutcome::TimedOut);
     QVERIFY(r.elapsedMs < 3000);
     QCOMPARE(r.replaced.last(), QString("sh did not end within 300 ms and was stopped"));
+}
+
+// Whatever the work throws, the job ends as a failure with the reason, never as a success.
+void TestWorkers::workThatThrowsFails_data()
+{
+    QTest::addColumn<bool>("anException");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("exception") << true << "disk on fire";
+    QTest::newRow("not an exception") << false << "the conversion ended by an unknown error";
+}
+
+void TestWorkers::workThatThrowsFails()
+{
+    QFETCH(bool, anException);
+    QFETCH(QString, error);
+    const RunResult r = runJob(this, shell("printf out"), -1, {},
+                               [&](JobOutcome &, const QByteArray &) -> TTrad::Ending {
+                                   if (anException)
+                                       throw std::runtime_error("disk on fire");
+                                   throw 42;
+                               });
+    QCOMPARE(r.outcome.kind, JobOutcome::OutputProblem);
+    QCOMPARE(r.outcome.error, error);
+    QCOMPARE(r.replaced, (QStringList{"out", error}));
+    QCOMPARE(r.handlerCalls, 1);
+    QVERIFY(!converting);
 }
 
 namespace {
@@ -278,14 +333,13 @@ void TestWorkers::handlerRunsAfterException()
     QString text = "copied";
     QEventLoop loop;
     QString seen;
-    TSortThread::launch<Thrower>(
-        this,
-        [&](TThread *sender) {
-            seen = static_cast<TSortThread *>(sender)->argv();
-            loop.quit();
-        },
-        text);
+    auto *thrower = new Thrower(text);
     text = "changed"; // the worker has its own copy
+    thrower->setOnTerminate(this, [&](TThread *sender) {
+        seen = static_cast<TSortThread *>(sender)->argv();
+        loop.quit();
+    });
+    thrower->start();
     QTimer::singleShot(10000, &loop, &QEventLoop::quit);
     loop.exec();
     QCOMPARE(seen, QString("copied"));
@@ -325,8 +379,9 @@ void TestWorkers::finishedWorkersAreReleased()
         runner->setOnTerminate(this, [&](TThread *) { loop.quit(); });
         workers.append(runner);
         runner->start();
-        QPointer<TThread> monitor = TSortThread::launch<TBar>(nullptr, {}, QString("/nonexistent"));
+        QPointer<TThread> monitor = new TBar("/nonexistent");
         workers.append(monitor);
+        monitor->start();
         loop.exec();
         if (monitor)
             monitor->wait();
@@ -351,7 +406,7 @@ void TestWorkers::monitorFollowsTheFile()
     QFile file(path);
     QElapsedTimer clock;
     std::atomic<qint64> endedAfter{-1};
-    QPointer<TBar> monitor = TSortThread::launch<TBar>(nullptr, {}, path);
+    QPointer<TBar> monitor = new TBar(path);
     // On the worker's thread, as it ends; the monitor deletes itself right after.
     connect(
         monitor, &QThread::finished, this, [&] { endedAfter = clock.elapsed(); },
@@ -365,6 +420,7 @@ void TestWorkers::monitorFollowsTheFile()
             endConverting();
         }
     });
+    monitor->start();
     QTest::qWait(350); // no file yet: nothing is reported
     QCOMPARE(seen, QList<qint64>());
 
@@ -389,7 +445,6 @@ void TestWorkers::monitorFollowsTheFile()
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    qRegisterMetaType<FfmpegCommand>();
     TestWorkers test;
     return QTest::qExec(&test, argc, argv);
 }
