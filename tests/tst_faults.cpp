@@ -4,6 +4,7 @@
 #include "application.h"
 #include "fixtures.h"
 #include "harness.h"
+#include "testmain.h"
 
 #include <QCryptographicHash>
 #include <QDirIterator>
@@ -226,11 +227,6 @@ void TestFaults::oddPaths()
     checkSettled(h, output);
 }
 
-int main(int argc, char **argv)
-{
-    Application app(argc, argv);
-    TestFaults test;
-    return QTest::qExec(&test, argc, argv);
-}
+KELVANE_TEST_MAIN(Application, TestFaults)
 
 #include "tst_faults.moc"

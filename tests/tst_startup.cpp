@@ -1,6 +1,7 @@
 #include "application.h"
+#include "fakemedia.h"
 #include "mediainfo.h"
-#include "nomedia.h"
+#include "testmain.h"
 #include "unit1.h"
 
 #include <QFile>
@@ -32,7 +33,7 @@ private slots:
 void TestStartup::nothingButWhatTheWindowShows()
 {
     QVERIFY(!imagePluginLoaded());
-    Tmain window(std::make_unique<NoMedia>());
+    Tmain window(std::make_unique<FakeMedia>());
     QVERIFY2(!imagePluginLoaded(), "an image plugin was loaded before the window was shown");
 
     // The icon a title bar and a window list draw, in the sizes they draw it at.
@@ -53,11 +54,6 @@ void TestStartup::nothingButWhatTheWindowShows()
                                   .toImage());
 }
 
-int main(int argc, char *argv[])
-{
-    Application app(argc, argv);
-    TestStartup test;
-    return QTest::qExec(&test, argc, argv);
-}
+KELVANE_TEST_MAIN(Application, TestStartup)
 
 #include "tst_startup.moc"

@@ -1,5 +1,7 @@
 #include "application.h"
+#include "fakemedia.h"
 #include "numbers.h"
+#include "testmain.h"
 #include "unit1.h"
 
 #include <QAccessible>
@@ -24,15 +26,6 @@ QStringList items(const QComboBox *box)
         result.append(box->itemText(i));
     return result;
 }
-
-// A library that finds nothing: the window tests here never need a real probe.
-class NoMedia final : public MediaLibrary
-{
-public:
-    Handle open(const QByteArray &) override { return this; }
-    QByteArray get(Handle, StreamKind, const char *) override { return {}; }
-    void close(Handle) override {}
-};
 
 } // namespace
 
@@ -105,7 +98,7 @@ void TestWindow::startState()
     QFETCH(QRect, geometry);
     QFETCH(QStringList, items);
 
-    Tmain window(std::make_unique<NoMedia>());
+    Tmain window(std::make_unique<FakeMedia>());
     QCOMPARE(window.objectName(), QString("main"));
     QCOMPARE(window.windowTitle(), QString("Kelvane Beta Build 3"));
     QVERIFY(!window.windowIcon().isNull());
@@ -165,7 +158,7 @@ void TestWindow::startState()
 // order, captions and the bar skipped.
 void TestWindow::keyboardFocus()
 {
-    Tmain window(std::make_unique<NoMedia>());
+    Tmain window(std::make_unique<FakeMedia>());
     window.show();
     QVERIFY(QTest::qWaitForWindowActive(&window));
     QCOMPARE(QApplication::focusWidget(), static_cast<QWidget *>(window.Button2));
@@ -191,7 +184,7 @@ void TestWindow::keyboardFocus()
 // its text can be selected with the mouse and the keyboard.
 void TestWindow::logLooks()
 {
-    Tmain window(std::make_unique<NoMedia>());
+    Tmain window(std::make_unique<FakeMedia>());
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     QPlainTextEdit *log = window.ResultsRE;
@@ -222,7 +215,7 @@ void TestWindow::logLooks()
 
 void TestWindow::dialogsAtStart()
 {
-    Tmain window(std::make_unique<NoMedia>());
+    Tmain window(std::make_unique<FakeMedia>());
     QCOMPARE(window.saveaudio->Filter(), QString("AC3|*.ac3"));
     QCOMPARE(window.saveaudio->nameFilters(), QStringList{"AC3 (*.ac3)"});
     QCOMPARE(window.saveaudio->DefaultExt(), QString("ac3"));
@@ -237,7 +230,7 @@ void TestWindow::dialogsAtStart()
 
 void TestWindow::formatRetargetsSaveDialog()
 {
-    Tmain window(std::make_unique<NoMedia>());
+    Tmain window(std::make_unique<FakeMedia>());
     QStringList offered;
     window.saveaudio->setAnswerer([&](const FileDialog &d) -> std::optional<QStringList> {
         offered.append(d.Filter() + " " + d.DefaultExt());
@@ -264,7 +257,7 @@ void TestWindow::formatRetargetsSaveDialog()
 
 void TestWindow::outputBrowse()
 {
-    Tmain window(std::make_unique<NoMedia>());
+    Tmain window(std::make_unique<FakeMedia>());
     std::optional<QStringList> answer;
     window.saveaudio->setAnswerer([&](const FileDialog &) { return answer; });
 
@@ -282,7 +275,7 @@ void TestWindow::outputBrowse()
 
 void TestWindow::typedTextIsNotUsed()
 {
-    Tmain window(std::make_unique<NoMedia>());
+    Tmain window(std::make_unique<FakeMedia>());
     QTest::keyClicks(window.audiosource, "/typed/source.wav");
     QTest::keyClicks(window.audiooutput, "/typed/out.ac3");
     QCOMPARE(window.importmedia->FileName(), QString());
@@ -295,7 +288,7 @@ void TestWindow::typedTextIsNotUsed()
 
 void TestWindow::exitEndsTheLoop()
 {
-    Tmain window(std::make_unique<NoMedia>());
+    Tmain window(std::make_unique<FakeMedia>());
     window.show();
     QTimer::singleShot(0, &window, [&] {
         auto *file = window.menuBar()->actions()[0]->menu();
@@ -335,7 +328,7 @@ void TestWindow::exceptionFromSlotIsShown()
 {
     QStringList shown;
     Application::setErrorDisplay([&](const QString &text) { shown.append(text); });
-    Tmain window(std::make_unique<NoMedia>());
+    Tmain window(std::make_unique<FakeMedia>());
     window.show();
     QPushButton thrower("throw", &window);
     connect(&thrower, &QPushButton::clicked,
@@ -356,7 +349,7 @@ void TestWindow::exceptionFromSlotIsShown()
 // What a screen reader hears for each control: a name saying what it is, the values shown.
 void TestWindow::accessibleControls()
 {
-    Tmain window(std::make_unique<NoMedia>());
+    Tmain window(std::make_unique<FakeMedia>());
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     const QHash<QString, QString> expected = {
@@ -447,7 +440,7 @@ void TestWindow::textsFitAnyFont()
         font.setPointSize(pointSize);
     QApplication::setFont(font);
     const auto restore = qScopeGuard([&] { QApplication::setFont(before); });
-    Tmain window(std::make_unique<NoMedia>());
+    Tmain window(std::make_unique<FakeMedia>());
     window.Button1->setText("Stop"); // the button's other text must fit too
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
@@ -487,11 +480,6 @@ void TestWindow::textsFitAnyFont()
     QVERIFY2(clipped.isEmpty(), qPrintable(clipped.join("; ")));
 }
 
-int main(int argc, char **argv)
-{
-    Application app(argc, argv);
-    TestWindow test;
-    return QTest::qExec(&test, argc, argv);
-}
+KELVANE_TEST_MAIN(Application, TestWindow)
 
 #include "tst_window.moc"

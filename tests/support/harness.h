@@ -56,12 +56,10 @@ struct Harness
     bool finish(int timeoutMs = 60000)
     {
         const qsizetype before = notices.size();
-        QElapsedTimer t;
-        t.start();
         // The notice follows the job's end once the log holds the whole output.
-        while ((window.jobRunning() || notices.size() == before) && t.elapsed() < timeoutMs)
-            QTest::qWait(20);
-        return !window.jobRunning() && notices.size() == before + 1;
+        return QTest::qWaitFor([&] { return !window.jobRunning() && notices.size() > before; },
+                               timeoutMs) &&
+               notices.size() == before + 1;
     }
     QString log() const { return window.ResultsRE->toPlainText(); }
 
@@ -114,9 +112,6 @@ inline bool startLiveJob(Harness &h, const QString &fifo, const QString &out)
     h.window.estimatedkb = 600 * 192 / 8;
     h.window.show();
     h.convert();
-    QElapsedTimer t;
-    t.start();
-    while (h.window.bar->value() == 0 && t.elapsed() < 10000)
-        QTest::qWait(20);
-    return h.window.bar->value() > 0 && h.window.jobRunning() && ffmpegRunningWith(out);
+    return QTest::qWaitFor([&] { return h.window.bar->value() > 0; }, 10000) &&
+           h.window.jobRunning() && ffmpegRunningWith(out);
 }
