@@ -4,6 +4,7 @@
 #include "command.h"
 #include "mediainfo.h"
 #include "probe.h"
+#include "scriptedprompts.h"
 #include "settled.h"
 #include "thread.h"
 #include "unit1.h"
@@ -85,13 +86,14 @@ struct Driver
         window.show();
         while (!window.windowHandle()->isExposed())
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-        window.setMessageBox([this](const QString &text) {
+        prompts.onNotice = [this](const QString &text) {
             notice = text;
             ended = double(clock.nsecsElapsed()) / 1e6;
             noticeNs = monotonicNs();
             // The job's end handler goes on after its notice; stop waiting once it is done.
             QTimer::singleShot(0, &loop, &QEventLoop::quit);
-        });
+        };
+        window.setPrompts(prompts);
     }
     // Milliseconds from Convert to the notice, or -1 if the job did not succeed.
     double convert(const QString &source, const QString &output)
@@ -107,6 +109,7 @@ struct Driver
             loop.exec();
         return notice == "Finished" ? ended : -1;
     }
+    ScriptedPrompts prompts;
     Tmain window;
     QEventLoop loop;
     QElapsedTimer clock;

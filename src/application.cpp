@@ -1,11 +1,11 @@
 #include "application.h"
 
 #include "numbers.h"
+#include "prompts.h"
 #include "style.h"
 
 #include <QIcon>
 #include <QImageReader>
-#include <QMessageBox>
 #include <QPixmap>
 
 #include <exception>
@@ -13,22 +13,7 @@
 
 namespace {
 
-Application::ErrorDisplay &errorDisplay()
-{
-    static Application::ErrorDisplay display;
-    return display;
-}
-
-void showErrorBox(const QString &text)
-{
-    if (errorDisplay()) {
-        errorDisplay()(text);
-        return;
-    }
-    QMessageBox box(QMessageBox::Critical, QCoreApplication::applicationName(), text,
-                    QMessageBox::Ok, QApplication::activeWindow());
-    box.exec();
-}
+Prompts *shownBy = nullptr;
 
 } // namespace
 
@@ -87,10 +72,16 @@ void Application::showCurrentException()
     } catch (...) {
         // Not an exception object: an error with no message.
     }
-    showErrorBox(errorText(message));
+    errorPrompts()->error(errorText(message));
 }
 
-void Application::setErrorDisplay(ErrorDisplay display)
+void Application::setErrorPrompts(Prompts *prompts)
 {
-    errorDisplay() = std::move(display);
+    shownBy = prompts;
+}
+
+Prompts *Application::errorPrompts()
+{
+    static DialogPrompts boxes(nullptr);
+    return shownBy ? shownBy : &boxes;
 }

@@ -7,6 +7,7 @@
 #include "job.h"
 #include "log.h"
 #include "probe.h"
+#include "prompts.h"
 #include "thread.h"
 #include "ui_unit1.h"
 
@@ -17,7 +18,6 @@
 #include <QFileInfo>
 #include <QFontMetricsF>
 #include <QLabel>
-#include <QMessageBox>
 #include <QMimeData>
 #include <QPushButton>
 #include <QScopeGuard>
@@ -28,7 +28,8 @@
 #include <limits>
 
 Tmain::Tmain(std::unique_ptr<MediaLibrary> library, QWidget *parent)
-    : QMainWindow(parent), m_ui(std::make_unique<Ui::Tmain>()), m_library(std::move(library))
+    : QMainWindow(parent), m_ui(std::make_unique<Ui::Tmain>()), m_library(std::move(library)),
+      m_dialogs(std::make_unique<DialogPrompts>(this)), m_prompts(m_dialogs.get())
 {
     m_ui->setupUi(this);
     setObjectName(QStringLiteral("main"));
@@ -51,12 +52,12 @@ Tmain::Tmain(std::unique_ptr<MediaLibrary> library, QWidget *parent)
     outputsize->setForegroundRole(QPalette::Dark);
     m_log = new Log(ResultsRE, this);
 
-    importmedia = new FileDialog(FileDialog::Open, this);
+    importmedia = new FileDialog(FileDialog::Open, m_prompts, this);
     importmedia->setObjectName(QStringLiteral("importmedia"));
     importmedia->setFilter(QStringLiteral(
         "All audio|*.ac3;*.wav;*.mpa;*.mp2;*.mp3;*.mpg;*.avi;*.mpeg|AC3|*.ac3|WAV|*.wav|"
         "MP2|*.mp2;*.mpa|MP3|*.mp3|All video|*.mpg;*.avi;*.mpeg"));
-    saveaudio = new FileDialog(FileDialog::Save, this);
+    saveaudio = new FileDialog(FileDialog::Save, m_prompts, this);
     saveaudio->setObjectName(QStringLiteral("saveaudio"));
     saveaudio->setFilter(QStringLiteral("AC3|*.ac3"));
     saveaudio->setDefaultExt(QStringLiteral("ac3"));
@@ -76,6 +77,16 @@ Tmain::~Tmain()
 {
     m_closing = true;
     delete m_job; // stops a running encoder and waits for it
+    if (Application::errorPrompts() == m_prompts)
+        Application::setErrorPrompts(nullptr);
+}
+
+void Tmain::setPrompts(Prompts &prompts)
+{
+    m_prompts = &prompts;
+    importmedia->setPrompts(m_prompts);
+    saveaudio->setPrompts(m_prompts);
+    Application::setErrorPrompts(m_prompts);
 }
 
 void Tmain::setupConnections()
@@ -143,13 +154,7 @@ bool Tmain::jobRunning() const
 
 void Tmain::showMessage(const QString &text)
 {
-    if (m_messageBox) {
-        m_messageBox(text);
-        return;
-    }
-    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Kelvane Message"), text, QMessageBox::Ok,
-                    this);
-    box.exec();
+    m_prompts->notice(text);
 }
 
 void Tmain::appendLog(const QString &line)
@@ -446,12 +451,7 @@ void Tmain::closeEvent(QCloseEvent *event)
     if (jobRunning()) {
         if (!m_closing) {
             const QString question = QStringLiteral("A conversion is running. Stop it and quit?");
-            const bool yes =
-                m_question ? m_question(question)
-                           : QMessageBox::question(this, QStringLiteral("Kelvane Message"),
-                                                   question, QMessageBox::Yes | QMessageBox::No,
-                                                   QMessageBox::No) == QMessageBox::Yes;
-            if (!yes) {
+            if (!m_prompts->question(question)) {
                 event->ignore();
                 return;
             }

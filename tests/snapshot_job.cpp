@@ -38,8 +38,8 @@ int main(int argc, char **argv)
 
     Tmain window;
     window.show();
-    window.importmedia->setAnswerer([&](const FileDialog &) { return QStringList{source}; });
-    window.saveaudio->setAnswerer([&](const FileDialog &) { return QStringList{output}; });
+    FilesGiven prompts(&window, source, output);
+    window.setPrompts(prompts);
     NoticePicture notice(picture);
     QTimer::singleShot(500, [&] {
         window.Button2->click();

@@ -26,8 +26,8 @@ int main(int argc, char **argv)
     Tmain window;
     window.move(380, 110);
     window.show();
-    window.importmedia->setAnswerer([&](const FileDialog &) { return QStringList{source}; });
-    window.saveaudio->setAnswerer([&](const FileDialog &) { return QStringList{output}; });
+    FilesGiven prompts(&window, source, output);
+    window.setPrompts(prompts);
     QLabel other(QStringLiteral("Another application, in front while the job runs"));
     other.setWindowTitle(QStringLiteral("Another application"));
     other.setAlignment(Qt::AlignCenter);

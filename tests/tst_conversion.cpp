@@ -397,17 +397,13 @@ void TestConversion::closeDuringJob()
     LiveSource source(m_dir.filePath("live-close.wav"));
     const QString out = m_dir.filePath("closed-mid-job.ac3");
     auto h = std::make_unique<Harness>();
-    QStringList questions;
     bool answer = false;
-    h->window.setQuestionBox([&](const QString &q) {
-        questions.append(q);
-        return answer;
-    });
+    h->prompts.answer = [&](const QString &) { return answer; };
     QVERIFY(startLiveJob(*h, m_dir.filePath("live-close.wav"), out));
 
     // No: the job goes on and the window stays.
     QVERIFY(!h->window.close());
-    QCOMPARE(questions, QStringList{"A conversion is running. Stop it and quit?"});
+    QCOMPARE(h->prompts.questions, QStringList{"A conversion is running. Stop it and quit?"});
     QVERIFY(h->window.isVisible());
     QVERIFY(h->window.jobRunning());
     QVERIFY(ffmpegRunningWith(out));
@@ -421,7 +417,7 @@ void TestConversion::closeDuringJob()
     QVERIFY(clock.elapsed() < 100);
     QTRY_VERIFY_WITH_TIMEOUT(!h->window.isVisible(), 3000);
     QVERIFY2(clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
-    QCOMPARE(questions.size(), 2);
+    QCOMPARE(h->prompts.questions.size(), 2);
     QVERIFY(!h->window.jobRunning());
     QVERIFY(!converting);
     QVERIFY(!ffmpegRunningWith(out));
@@ -437,11 +433,11 @@ void TestConversion::noKeepsTheWindowWhenTheJobEndedMeanwhile()
     const QString out = m_dir.filePath("no.ac3");
     Harness h;
     bool endedMeanwhile = false;
-    h.window.setQuestionBox([&](const QString &) {
+    h.prompts.answer = [&](const QString &) {
         h.convert(); // Stop, as if pressed while the question was up
         endedMeanwhile = h.finish(5000);
         return false;
-    });
+    };
     QVERIFY(startLiveJob(h, m_dir.filePath("live-no.wav"), out));
     QVERIFY(!h.window.close());
     QVERIFY(endedMeanwhile);
@@ -477,14 +473,13 @@ void TestConversion::quitAtAnyMoment()
     }
 
     Harness h;
-    h.window.setQuestionBox([](const QString &) { return true; });
+    h.prompts.answer = [](const QString &) { return true; };
     QElapsedTimer clock;
     if (moment == "notice showing") {
-        h.window.setMessageBox([&](const QString &text) {
-            h.notices.append(text);
+        h.prompts.onNotice = [&](const QString &) {
             clock.start();
             h.window.Exit1Click();
-        });
+        };
     }
     h.window.show();
     if (moment == "running") {
@@ -519,14 +514,11 @@ void TestConversion::refusedThread()
     Harness h;
     h.chooseSource(m_wav);
     h.chooseOutput(m_dir.filePath("refused.ac3"));
-    QStringList errors;
-    Application::setErrorDisplay([&](const QString &t) { errors.append(t); });
     {
         const RefusedThreads refused;
         h.convert();
     }
-    Application::setErrorDisplay({});
-    QCOMPARE(errors,
+    QCOMPARE(h.prompts.errors,
              QStringList{"The conversion could not be started: the system refused a thread."});
     QVERIFY(!h.window.jobRunning());
     QVERIFY(!converting);

@@ -101,11 +101,8 @@ void TestFaults::badSource()
     const auto before = contents(dir.path());
 
     Harness h;
-    QStringList errors;
-    Application::setErrorDisplay([&](const QString &t) { errors.append(t); });
     h.chooseSource(source);
-    Application::setErrorDisplay({});
-    QCOMPARE(errors, QStringList());
+    QCOMPARE(h.prompts.errors, QStringList());
     if (notice == "Finished")
         QVERIFY(h.window.audioinfo->text().startsWith("PCM 48000rate 2channels"));
     else

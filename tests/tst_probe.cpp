@@ -3,6 +3,7 @@
 #include "fixtures.h"
 #include "numbers.h"
 #include "probe.h"
+#include "scriptedprompts.h"
 #include "testmain.h"
 #include "unit1.h"
 
@@ -21,7 +22,8 @@ namespace {
 
 using Answers = FakeMedia::Answers;
 
-// A window whose source dialog answers with name and whose library is fake.
+// A window whose source dialog answers with prompts.open, "in.mpg" to begin with, and whose
+// library is fake.
 struct FakeWindow
 {
     explicit FakeWindow(Answers answers)
@@ -29,21 +31,15 @@ struct FakeWindow
         auto lib = std::make_unique<FakeMedia>(std::move(answers));
         media = lib.get();
         window = std::make_unique<Tmain>(std::move(lib));
-        window->importmedia->setAnswerer([this](const FileDialog &) -> std::optional<QStringList> {
-            if (name.isEmpty())
-                return std::nullopt;
-            return QStringList{name};
-        });
-        Application::setErrorDisplay([this](const QString &t) { errors.append(t); });
+        prompts.open = "in.mpg";
+        window->setPrompts(prompts);
     }
-    ~FakeWindow() { Application::setErrorDisplay({}); }
 
     void browse() { QTest::mouseClick(window->Button2, Qt::LeftButton); }
 
+    ScriptedPrompts prompts;
     FakeMedia *media;
     std::unique_ptr<Tmain> window;
-    QString name = "in.mpg";
-    QStringList errors;
 };
 
 } // namespace
@@ -114,7 +110,7 @@ void TestProbe::browseShowsTheProbe()
     QFETCH(QString, error);
     FakeWindow f(answers);
     f.browse();
-    QCOMPARE(f.errors, error.isEmpty() ? QStringList() : QStringList{error});
+    QCOMPARE(f.prompts.errors, error.isEmpty() ? QStringList() : QStringList{error});
     QCOMPARE(f.window->audiosource->text(), QString("in.mpg"));
     QCOMPARE(f.window->durationsec, seconds);
     QCOMPARE(f.window->audioinfo->text(), summary);
@@ -129,7 +125,7 @@ void TestProbe::noAudioKeepsEarlierValues()
     QCOMPARE(f.window->estimatedkb, 2160);
     f.media->answers.remove("A:Codec"); // the next file has no audio
     f.media->calls.clear();
-    f.name = "video.mpg";
+    f.prompts.open = "video.mpg";
     f.browse();
     QCOMPARE(f.media->calls, (QByteArrayList{"open video.mpg", "A:Codec", "close"}));
     QCOMPARE(f.window->audioinfo->text(), QString("No audio"));
@@ -168,9 +164,9 @@ void TestProbe::failureKeepsEverything()
     f.browse();
     const QString info = f.window->audioinfo->text();
     f.media->answers.insert("G:PlayTime", "x");
-    f.name = "second.mpg";
+    f.prompts.open = "second.mpg";
     f.browse();
-    QCOMPARE(f.errors, QStringList{"'x' is not a valid floating point value."});
+    QCOMPARE(f.prompts.errors, QStringList{"'x' is not a valid floating point value."});
     QCOMPARE(f.window->audiosource->text(), QString("second.mpg"));
     QCOMPARE(f.window->audioinfo->text(), info);
     QCOMPARE(f.window->outputsize->text(), QString("Output filesize: 1488 KB"));
@@ -192,7 +188,6 @@ void TestProbe::failedProbeForgetsTheStream()
     FakeWindow f(answers);
     QTemporaryDir dir;
     f.window->saveaudio->setFileName(dir.filePath("out.ac3"));
-    f.window->setMessageBox([](const QString &) {});
     f.browse();
     QTest::mouseClick(f.window->Button1, Qt::LeftButton);
     QVERIFY2(f.window->ResultsRE->toPlainText().contains(R"("in.mpg" -map 0:a:i:256 -ab)"),
@@ -200,9 +195,9 @@ void TestProbe::failedProbeForgetsTheStream()
     QTRY_VERIFY_WITH_TIMEOUT(!f.window->jobRunning(), 20000);
 
     f.media->answers.insert("G:PlayTime", "x");
-    f.name = "second.mpg";
+    f.prompts.open = "second.mpg";
     f.browse();
-    QCOMPARE(f.errors, QStringList{"'x' is not a valid floating point value."});
+    QCOMPARE(f.prompts.errors, QStringList{"'x' is not a valid floating point value."});
     QTest::mouseClick(f.window->Button1, Qt::LeftButton);
     QVERIFY2(f.window->ResultsRE->toPlainText().endsWith(
                  QString(R"(ffmpeg -i "second.mpg" -ab 192k -ar 48000 -ac 2 -acodec ac3 -y "%1")"
@@ -216,7 +211,7 @@ void TestProbe::failedProbeForgetsTheStream()
 void TestProbe::cancelProbesTheHeldName()
 {
     FakeWindow f(FakeMedia::withPlayTime("90000"));
-    f.name.clear(); // cancel before any choice: the empty name is probed
+    f.prompts.open.clear(); // cancel before any choice: the empty name is probed
     f.media->answers.remove("A:Codec");
     f.browse();
     QCOMPARE(f.media->calls, (QByteArrayList{"open ", "A:Codec", "close"}));
@@ -224,9 +219,9 @@ void TestProbe::cancelProbesTheHeldName()
     QCOMPARE(f.window->audiosource->text(), QString());
 
     f.media->answers.insert("A:Codec", "MPA1L2");
-    f.name = "in.mpg";
+    f.prompts.open = "in.mpg";
     f.browse();
-    f.name.clear(); // cancel after a choice: the same file again, with the current bitrate
+    f.prompts.open.clear(); // cancel after a choice: the same file again, with the current bitrate
     f.window->audiobitrate->setCurrentText("64");
     f.media->calls.clear();
     f.browse();
@@ -297,13 +292,12 @@ void TestProbe::realFiles()
         QCOMPARE(f.write(bytes), bytes.size());
     }
 
+    ScriptedPrompts prompts;
+    prompts.open = path;
     Tmain window;
-    window.importmedia->setAnswerer([&](const FileDialog &) { return QStringList{path}; });
-    QStringList errors;
-    Application::setErrorDisplay([&](const QString &t) { errors.append(t); });
+    window.setPrompts(prompts);
     QTest::mouseClick(window.Button2, Qt::LeftButton);
-    Application::setErrorDisplay({});
-    QCOMPARE(errors, QStringList());
+    QCOMPARE(prompts.errors, QStringList());
 
     if (codec.isEmpty()) {
         QCOMPARE(window.audioinfo->text(), QString("No audio"));
@@ -348,10 +342,10 @@ void TestProbe::dropChoosesTheSource()
     const QString mp3 = m_dir.filePath("second.mp3");
     QVERIFY(fixtures::ffmpeg(fixtures::sine(3), wav));
     QVERIFY(fixtures::ffmpeg(fixtures::sine(2), mp3));
+    ScriptedPrompts prompts;
     Tmain window;
+    window.setPrompts(prompts);
     QVERIFY(window.acceptDrops());
-    QStringList errors;
-    Application::setErrorDisplay([&](const QString &t) { errors.append(t); });
 
     // Nothing usable: refused quietly, nothing changes.
     QVERIFY(!drop(window, {QUrl::fromLocalFile(m_dir.path()), QUrl("https://example.org/a.wav"),
@@ -362,8 +356,7 @@ void TestProbe::dropChoosesTheSource()
     // The first local file wins, exactly as if chosen in the dialog.
     QVERIFY(drop(window, {QUrl::fromLocalFile(m_dir.path()), QUrl("https://example.org/a.wav"),
                           QUrl::fromLocalFile(wav), QUrl::fromLocalFile(mp3)}));
-    Application::setErrorDisplay({});
-    QCOMPARE(errors, QStringList());
+    QCOMPARE(prompts.errors, QStringList());
     QCOMPARE(window.importmedia->FileName(), wav);
     QCOMPARE(window.audiosource->text(), wav);
     QVERIFY2(window.audioinfo->text().startsWith("PCM 48000rate 2channels "),

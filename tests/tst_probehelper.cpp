@@ -6,6 +6,7 @@
 #include "mediainfo.h"
 #include "numbers.h"
 #include "probeprotocol.h"
+#include "scriptedprompts.h"
 #include "testmain.h"
 #include "unit1.h"
 
@@ -72,7 +73,7 @@ double cpuSeconds(qint64 pid)
     return double(rest[11].toLongLong() + rest[12].toLongLong()) / double(::sysconf(_SC_CLK_TCK));
 }
 
-// A window with the real helper, whose source dialog answers with source.
+// A window with the real helper, whose source dialog answers with the path browsed.
 struct Window
 {
     Window()
@@ -80,23 +81,20 @@ struct Window
         auto library = std::make_unique<HelperMediaInfo>();
         helper = library.get();
         window = std::make_unique<Tmain>(std::move(library));
-        window->importmedia->setAnswerer(
-            [this](const FileDialog &) { return std::optional(QStringList{source}); });
-        Application::setErrorDisplay([this](const QString &text) { errors.append(text); });
+        window->setPrompts(prompts);
     }
-    ~Window() { Application::setErrorDisplay({}); }
     Q_DISABLE_COPY_MOVE(Window)
 
     void browse(const QString &path)
     {
-        source = path;
+        prompts.open = path;
         QTest::mouseClick(window->Button2, Qt::LeftButton);
     }
 
+    ScriptedPrompts prompts;
+    QStringList &errors = prompts.errors;
     HelperMediaInfo *helper;
     std::unique_ptr<Tmain> window;
-    QString source;
-    QStringList errors;
 };
 
 // The message each damaged file ends in, and whether it is the time limit that ends it.

@@ -1,19 +1,25 @@
 #include "application.h"
 #include "fakemedia.h"
+#include "filedialog.h"
 #include "numbers.h"
+#include "prompts.h"
+#include "scriptedprompts.h"
 #include "testmain.h"
 #include "unit1.h"
 
 #include <QAccessible>
 #include <QAccessibleValueInterface>
 #include <QComboBox>
+#include <QFileDialog>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
 
@@ -45,6 +51,10 @@ private slots:
     void errorText_data();
     void errorText();
     void exceptionFromSlotIsShown();
+    void realBoxes_data();
+    void realBoxes();
+    void realFileDialogs_data();
+    void realFileDialogs();
     void accessibleControls();
     void textsFitAnyFont_data();
     void textsFitAnyFont();
@@ -231,11 +241,13 @@ void TestWindow::dialogsAtStart()
 void TestWindow::formatRetargetsSaveDialog()
 {
     Tmain window(std::make_unique<FakeMedia>());
+    ScriptedPrompts prompts;
+    window.setPrompts(prompts);
     QStringList offered;
-    window.saveaudio->setAnswerer([&](const FileDialog &d) -> std::optional<QStringList> {
+    prompts.chooser = [&](const FileDialog &d) -> std::optional<QStringList> {
         offered.append(d.Filter() + " " + d.DefaultExt());
         return QStringList{"/tmp/chosen.ac3"};
-    });
+    };
     window.audioformat->setCurrentText("MP2");
     QTest::mouseClick(window.Button3, Qt::LeftButton);
     window.audioformat->setCurrentText("AC3");
@@ -258,16 +270,16 @@ void TestWindow::formatRetargetsSaveDialog()
 void TestWindow::outputBrowse()
 {
     Tmain window(std::make_unique<FakeMedia>());
-    std::optional<QStringList> answer;
-    window.saveaudio->setAnswerer([&](const FileDialog &) { return answer; });
+    ScriptedPrompts prompts;
+    window.setPrompts(prompts);
 
     QTest::mouseClick(window.Button3, Qt::LeftButton); // cancel before any choice
     QCOMPARE(window.audiooutput->text(), QString());
-    answer = QStringList{"/tmp/a b.ac3"};
+    prompts.save = "/tmp/a b.ac3";
     QTest::mouseClick(window.Button3, Qt::LeftButton);
     QCOMPARE(window.audiooutput->text(), QString("/tmp/a b.ac3"));
     window.audiooutput->setText("typed over");
-    answer.reset();
+    prompts.save.clear();
     QTest::mouseClick(window.Button3, Qt::LeftButton); // cancel shows the earlier choice
     QCOMPARE(window.audiooutput->text(), QString("/tmp/a b.ac3"));
     QCOMPARE(window.saveaudio->FileName(), QString("/tmp/a b.ac3"));
@@ -280,10 +292,10 @@ void TestWindow::typedTextIsNotUsed()
     QTest::keyClicks(window.audiooutput, "/typed/out.ac3");
     QCOMPARE(window.importmedia->FileName(), QString());
     QCOMPARE(window.saveaudio->FileName(), QString());
-    QStringList messages;
-    window.setMessageBox([&](const QString &t) { messages.append(t); });
+    ScriptedPrompts prompts;
+    window.setPrompts(prompts);
     QTest::mouseClick(window.Button1, Qt::LeftButton);
-    QCOMPARE(messages, QStringList{"Please select an audio source"});
+    QCOMPARE(prompts.notices, QStringList{"Please select an audio source"});
 }
 
 void TestWindow::exitEndsTheLoop()
@@ -326,9 +338,9 @@ void TestWindow::errorText()
 // The single handler catches what a real slot throws during a real click, and the loop goes on.
 void TestWindow::exceptionFromSlotIsShown()
 {
-    QStringList shown;
-    Application::setErrorDisplay([&](const QString &text) { shown.append(text); });
+    ScriptedPrompts prompts;
     Tmain window(std::make_unique<FakeMedia>());
+    window.setPrompts(prompts);
     window.show();
     QPushButton thrower("throw", &window);
     connect(&thrower, &QPushButton::clicked,
@@ -341,9 +353,179 @@ void TestWindow::exceptionFromSlotIsShown()
     QTest::mouseClick(&thrower, Qt::LeftButton);
     QTest::mouseClick(&other, Qt::LeftButton);
     QTest::mouseClick(&thrower, Qt::LeftButton);
-    QCOMPARE(shown, (QStringList{"'x' is not a valid integer value.", "",
-                                 "'x' is not a valid integer value."}));
-    Application::setErrorDisplay({});
+    QCOMPARE(prompts.errors, (QStringList{"'x' is not a valid integer value.", "",
+                                          "'x' is not a valid integer value."}));
+}
+
+namespace {
+
+// Runs act on the modal dialog of type Dialog once it is up; see() says whether it was.
+template <class Dialog> class WhenUp
+{
+public:
+    explicit WhenUp(std::function<void(Dialog *)> act) : m_act(std::move(act))
+    {
+        QObject::connect(&m_poll, &QTimer::timeout, [this] {
+            if (auto *dialog = qobject_cast<Dialog *>(QApplication::activeModalWidget())) {
+                m_poll.stop();
+                m_seen = true;
+                m_act(dialog);
+            }
+        });
+        m_poll.start(10);
+    }
+    bool seen() const { return m_seen; }
+
+private:
+    std::function<void(Dialog *)> m_act;
+    QTimer m_poll;
+    bool m_seen = false;
+};
+
+enum class Ask
+{
+    Notice,
+    Question,
+    Error
+};
+
+} // namespace
+
+// The window's own boxes: their captions, icons and buttons, and what a press answers.
+void TestWindow::realBoxes_data()
+{
+    QTest::addColumn<int>("ask");
+    QTest::addColumn<QString>("caption");
+    QTest::addColumn<int>("icon");
+    QTest::addColumn<int>("buttons");
+    QTest::addColumn<int>("defaultButton");
+    QTest::addColumn<int>("press");
+    QTest::addColumn<bool>("answer");
+    QTest::newRow("notice") << int(Ask::Notice) << "Kelvane Message" << int(QMessageBox::NoIcon)
+                            << int(QMessageBox::Ok) << 0 << int(QMessageBox::Ok) << false;
+    QTest::newRow("question, Yes")
+        << int(Ask::Question) << "Kelvane Message" << int(QMessageBox::Question)
+        << int(QMessageBox::Yes | QMessageBox::No) << int(QMessageBox::No) << int(QMessageBox::Yes)
+        << true;
+    QTest::newRow("question, No") << int(Ask::Question) << "Kelvane Message"
+                                  << int(QMessageBox::Question)
+                                  << int(QMessageBox::Yes | QMessageBox::No) << int(QMessageBox::No)
+                                  << int(QMessageBox::No) << false;
+    QTest::newRow("error") << int(Ask::Error) << "Kelvane" << int(QMessageBox::Critical)
+                           << int(QMessageBox::Ok) << 0 << int(QMessageBox::Ok) << false;
+}
+
+void TestWindow::realBoxes()
+{
+    QFETCH(int, ask);
+    QFETCH(QString, caption);
+    QFETCH(int, icon);
+    QFETCH(int, buttons);
+    QFETCH(int, defaultButton);
+    QFETCH(int, press);
+    QFETCH(bool, answer);
+    Tmain window(std::make_unique<FakeMedia>());
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    DialogPrompts prompts(&window);
+    QString title, text;
+    int shownIcon = -1, shownButtons = -1, shownDefault = -1;
+    WhenUp<QMessageBox> box([&](QMessageBox *b) {
+        title = b->windowTitle();
+        text = b->text();
+        shownIcon = b->icon();
+        shownButtons = int(b->standardButtons());
+        shownDefault = b->defaultButton() ? int(b->standardButton(b->defaultButton())) : 0;
+        b->button(QMessageBox::StandardButton(press))->click();
+    });
+    bool answered = false;
+    switch (Ask(ask)) {
+    case Ask::Notice:
+        prompts.notice("Finished");
+        break;
+    case Ask::Question:
+        answered = prompts.question("Finished");
+        break;
+    case Ask::Error:
+        prompts.error("Finished");
+        break;
+    }
+    QVERIFY(box.seen());
+    QCOMPARE(title, caption);
+    QCOMPARE(text, QString("Finished"));
+    QCOMPARE(shownIcon, icon);
+    QCOMPARE(shownButtons, buttons);
+    QCOMPARE(shownDefault, defaultButton);
+    QCOMPARE(answered, answer);
+}
+
+// The real file dialogs as the window sets them up, and the file a person picks in them.
+void TestWindow::realFileDialogs_data()
+{
+    QTest::addColumn<bool>("save");
+    QTest::addColumn<QStringList>("filters");
+    QTest::addColumn<int>("acceptMode");
+    QTest::addColumn<int>("fileMode");
+    QTest::addColumn<QString>("suffix");
+    QTest::addColumn<QString>("pick"); // typed in the dialog
+    QTest::addColumn<QString>("chosen");
+    QTest::newRow("source") << false
+                            << QStringList{"All audio (*.ac3 *.wav *.mpa *.mp2 *.mp3 *.mpg *.avi "
+                                           "*.mpeg)",
+                                           "AC3 (*.ac3)",
+                                           "WAV (*.wav)",
+                                           "MP2 (*.mp2 *.mpa)",
+                                           "MP3 (*.mp3)",
+                                           "All video (*.mpg *.avi *.mpeg)"}
+                            << int(QFileDialog::AcceptOpen) << int(QFileDialog::ExistingFiles) << ""
+                            << "earlier.ac3"
+                            << "earlier.ac3";
+    QTest::newRow("output") << true << QStringList{"AC3 (*.ac3)"} << int(QFileDialog::AcceptSave)
+                            << int(QFileDialog::AnyFile) << "ac3"
+                            << "new"
+                            << "new.ac3";
+}
+
+void TestWindow::realFileDialogs()
+{
+    QFETCH(bool, save);
+    QFETCH(QStringList, filters);
+    QFETCH(int, acceptMode);
+    QFETCH(int, fileMode);
+    QFETCH(QString, suffix);
+    QFETCH(QString, pick);
+    QFETCH(QString, chosen);
+    QTemporaryDir dir;
+    const QString earlier = dir.filePath("earlier.ac3");
+    QFile file(earlier);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.close();
+    Tmain window(std::make_unique<FakeMedia>());
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    FileDialog *chooser = save ? window.saveaudio : window.importmedia;
+    chooser->setFileName(earlier);
+    QStringList shownFilters;
+    QString shownSuffix, shownDirectory;
+    int shownAccept = -1, shownMode = -1;
+    WhenUp<QFileDialog> dialog([&](QFileDialog *d) {
+        shownFilters = d->nameFilters();
+        shownAccept = d->acceptMode();
+        shownMode = d->fileMode();
+        shownSuffix = d->defaultSuffix();
+        shownDirectory = d->directory().absolutePath();
+        d->selectFile(dir.filePath(pick));
+        static_cast<QDialog *>(d)->accept();
+    });
+    DialogPrompts prompts(&window);
+    const std::optional<QStringList> answer = prompts.chooseFile(*chooser);
+    QVERIFY(dialog.seen());
+    QCOMPARE(shownFilters, filters);
+    QCOMPARE(shownAccept, acceptMode);
+    QCOMPARE(shownMode, fileMode);
+    QCOMPARE(shownSuffix, suffix);
+    QCOMPARE(shownDirectory, dir.path());
+    QCOMPARE(answer, std::optional(QStringList{dir.filePath(chosen)}));
 }
 
 // What a screen reader hears for each control: a name saying what it is, the values shown.

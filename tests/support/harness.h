@@ -3,6 +3,7 @@
 // The real window driven by a test: its dialogs, notices and questions answered here.
 
 #include "fixtures.h"
+#include "scriptedprompts.h"
 #include "thread.h"
 #include "unit1.h"
 
@@ -27,28 +28,22 @@ struct Harness
 {
     Harness()
     {
-        window.importmedia->setAnswerer([this](const FileDialog &) -> std::optional<QStringList> {
-            return source.isEmpty() ? std::nullopt : std::optional(QStringList{source});
-        });
-        window.saveaudio->setAnswerer([this](const FileDialog &) -> std::optional<QStringList> {
-            return output.isEmpty() ? std::nullopt : std::optional(QStringList{output});
-        });
-        window.setMessageBox([this](const QString &text) {
-            notices.append(text);
+        prompts.onNotice = [this](const QString &) {
             barAtNotice = window.bar->value();
             convertingAtNotice = converting;
             logAtNotice = log();
-        });
+        };
+        window.setPrompts(prompts);
     }
 
     void chooseSource(const QString &path)
     {
-        source = path;
+        prompts.open = path;
         QTest::mouseClick(window.Button2, Qt::LeftButton);
     }
     void chooseOutput(const QString &path)
     {
-        output = path;
+        prompts.save = path;
         QTest::mouseClick(window.Button3, Qt::LeftButton);
     }
     void convert() { QTest::mouseClick(window.Button1, Qt::LeftButton); }
@@ -63,10 +58,10 @@ struct Harness
     }
     QString log() const { return window.ResultsRE->toPlainText(); }
 
+    // Outlives the window, which shows its error boxes through it to the end.
+    ScriptedPrompts prompts;
+    QStringList &notices = prompts.notices;
     Tmain window;
-    QString source;
-    QString output;
-    QStringList notices;
     int barAtNotice = -1;
     bool convertingAtNotice = true;
     QString logAtNotice;

@@ -3,6 +3,9 @@
 // The pictures of a finished job: the screen is taken while the notice, a real message box,
 // is up, then the notice is closed and the program quits.
 
+#include "filedialog.h"
+#include "prompts.h"
+
 #include <QApplication>
 #include <QGuiApplication>
 #include <QMessageBox>
@@ -10,6 +13,28 @@
 #include <QTimer>
 
 #include <functional>
+
+// The real boxes, but the file dialogs answered with the files given.
+class FilesGiven final : public Prompts
+{
+public:
+    FilesGiven(QWidget *window, QString source, QString output)
+        : m_boxes(window), m_source(std::move(source)), m_output(std::move(output))
+    {}
+
+    void notice(const QString &text) override { m_boxes.notice(text); }
+    bool question(const QString &text) override { return m_boxes.question(text); }
+    void error(const QString &text) override { m_boxes.error(text); }
+    std::optional<QStringList> chooseFile(const FileDialog &dialog) override
+    {
+        return QStringList{dialog.mode() == FileDialog::Open ? m_source : m_output};
+    }
+
+private:
+    DialogPrompts m_boxes;
+    QString m_source;
+    QString m_output;
+};
 
 class NoticePicture
 {
