@@ -1,6 +1,5 @@
 #include "application.h"
 #include "fakemedia.h"
-#include "filedialog.h"
 #include "numbers.h"
 #include "prompts.h"
 #include "scriptedprompts.h"
@@ -10,7 +9,6 @@
 #include <QAccessible>
 #include <QAccessibleValueInterface>
 #include <QComboBox>
-#include <QFileDialog>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -19,7 +17,6 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
 
@@ -53,8 +50,6 @@ private slots:
     void exceptionFromSlotIsShown();
     void realBoxes_data();
     void realBoxes();
-    void realFileDialogs_data();
-    void realFileDialogs();
     void accessibleControls();
     void textsFitAnyFont_data();
     void textsFitAnyFont();
@@ -457,75 +452,6 @@ void TestWindow::realBoxes()
     QCOMPARE(shownButtons, buttons);
     QCOMPARE(shownDefault, defaultButton);
     QCOMPARE(answered, answer);
-}
-
-// The real file dialogs as the window sets them up, and the file a person picks in them.
-void TestWindow::realFileDialogs_data()
-{
-    QTest::addColumn<bool>("save");
-    QTest::addColumn<QStringList>("filters");
-    QTest::addColumn<int>("acceptMode");
-    QTest::addColumn<int>("fileMode");
-    QTest::addColumn<QString>("suffix");
-    QTest::addColumn<QString>("pick"); // typed in the dialog
-    QTest::addColumn<QString>("chosen");
-    QTest::newRow("source") << false
-                            << QStringList{"All audio (*.ac3 *.wav *.mpa *.mp2 *.mp3 *.mpg *.avi "
-                                           "*.mpeg)",
-                                           "AC3 (*.ac3)",
-                                           "WAV (*.wav)",
-                                           "MP2 (*.mp2 *.mpa)",
-                                           "MP3 (*.mp3)",
-                                           "All video (*.mpg *.avi *.mpeg)"}
-                            << int(QFileDialog::AcceptOpen) << int(QFileDialog::ExistingFiles) << ""
-                            << "earlier.ac3"
-                            << "earlier.ac3";
-    QTest::newRow("output") << true << QStringList{"AC3 (*.ac3)"} << int(QFileDialog::AcceptSave)
-                            << int(QFileDialog::AnyFile) << "ac3"
-                            << "new"
-                            << "new.ac3";
-}
-
-void TestWindow::realFileDialogs()
-{
-    QFETCH(bool, save);
-    QFETCH(QStringList, filters);
-    QFETCH(int, acceptMode);
-    QFETCH(int, fileMode);
-    QFETCH(QString, suffix);
-    QFETCH(QString, pick);
-    QFETCH(QString, chosen);
-    QTemporaryDir dir;
-    const QString earlier = dir.filePath("earlier.ac3");
-    QFile file(earlier);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.close();
-    Tmain window(std::make_unique<FakeMedia>());
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
-    FileDialog *chooser = save ? window.saveaudio : window.importmedia;
-    chooser->setFileName(earlier);
-    QStringList shownFilters;
-    QString shownSuffix, shownDirectory;
-    int shownAccept = -1, shownMode = -1;
-    WhenUp<QFileDialog> dialog([&](QFileDialog *d) {
-        shownFilters = d->nameFilters();
-        shownAccept = d->acceptMode();
-        shownMode = d->fileMode();
-        shownSuffix = d->defaultSuffix();
-        shownDirectory = d->directory().absolutePath();
-        d->selectFile(dir.filePath(pick));
-        static_cast<QDialog *>(d)->accept();
-    });
-    DialogPrompts prompts(&window);
-    const std::optional<QStringList> answer = prompts.chooseFile(*chooser);
-    QVERIFY(dialog.seen());
-    QCOMPARE(shownFilters, filters);
-    QCOMPARE(shownAccept, acceptMode);
-    QCOMPARE(shownMode, fileMode);
-    QCOMPARE(shownSuffix, suffix);
-    QCOMPARE(shownDirectory, dir.path());
-    QCOMPARE(answer, std::optional(QStringList{dir.filePath(chosen)}));
 }
 
 // What a screen reader hears for each control: a name saying what it is, the values shown.
