@@ -4,6 +4,8 @@
 #include "command.h"
 #include "mediainfo.h"
 #include "probe.h"
+#include "scriptedprompts.h"
+#include "settled.h"
 #include "thread.h"
 #include "unit1.h"
 
@@ -84,13 +86,14 @@ struct Driver
         window.show();
         while (!window.windowHandle()->isExposed())
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-        window.setMessageBox([this](const QString &text) {
+        prompts.onNotice = [this](const QString &text) {
             notice = text;
             ended = double(clock.nsecsElapsed()) / 1e6;
             noticeNs = monotonicNs();
             // The job's end handler goes on after its notice; stop waiting once it is done.
             QTimer::singleShot(0, &loop, &QEventLoop::quit);
-        });
+        };
+        window.setPrompts(prompts);
     }
     // Milliseconds from Convert to the notice, or -1 if the job did not succeed.
     double convert(const QString &source, const QString &output)
@@ -106,6 +109,7 @@ struct Driver
             loop.exec();
         return notice == "Finished" ? ended : -1;
     }
+    ScriptedPrompts prompts;
     Tmain window;
     QEventLoop loop;
     QElapsedTimer clock;
@@ -113,25 +117,6 @@ struct Driver
     double ended = 0;
     qint64 clickNs = 0, noticeNs = 0;
 };
-
-int entries(const char *dir)
-{
-    return int(QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).size());
-}
-
-// A finished thread leaves the system a moment after its object is gone.
-int settled(const char *dir)
-{
-    int last = entries(dir);
-    for (int still = 0; still < 5;) {
-        QThread::msleep(60);
-        QCoreApplication::processEvents();
-        const int now = entries(dir);
-        still = now == last ? still + 1 : 0;
-        last = now;
-    }
-    return last;
-}
 
 double rssMiB()
 {
@@ -663,12 +648,13 @@ int main(int argc, char *argv[])
             if (d.convert(tone5, out) < 0)
                 return 1;
             if (i == 1) {
-                threads1 = settled("/proc/self/task");
-                files1 = settled("/proc/self/fd");
+                threads1 = settledEntries("/proc/self/task");
+                files1 = settledEntries("/proc/self/fd");
                 rss1 = rssMiB();
             }
         }
-        const int threads100 = settled("/proc/self/task"), files100 = settled("/proc/self/fd");
+        const int threads100 = settledEntries("/proc/self/task"),
+                  files100 = settledEntries("/proc/self/fd");
         const double rss100 = rssMiB();
         rows.append({"Threads after 1 / 100 jobs", QString::number(threads100),
                      QString::number(threads1) + " after 1", "", "equal", threads1 == threads100});

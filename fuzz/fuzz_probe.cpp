@@ -1,7 +1,7 @@
 // libFuzzer target: the strict number readers and the probe's summary and estimate, fed
 // arbitrary library answers, checked against plain reference readings.
+#include "fakemedia.h"
 #include "kelvaneerror.h"
-#include "mediainfo.h"
 #include "numbers.h"
 #include "probe.h"
 
@@ -68,34 +68,33 @@ bool referenceFloat(const QByteArray &text, double &value)
     return std::isfinite(value) && errno != ERANGE;
 }
 
-class Answers final : public MediaLibrary
+// The reader against its reference: the same value, or refused by both.
+template <class Value, class Reader, class Reference>
+void compare(const QByteArray &field, Reader read, Reference reference, const char *what)
 {
-public:
-    explicit Answers(QByteArrayList fields) : m_fields(std::move(fields)) {}
-    Handle open(const QByteArray &) override
-    {
-        ++open_;
-        return this;
+    Value expected = 0;
+    const bool ok = reference(field, expected);
+    try {
+        const Value got = read(field);
+        if (!ok || got != expected)
+            mismatch(what);
+    } catch (const KelvaneError &) {
+        if (ok)
+            mismatch(what);
     }
-    QByteArray get(Handle, StreamKind kind, const char *parameter) override
-    {
-        // Field 7 is the bitrate choice; the fields that name the stream follow it.
-        static const char *const names[] = {"A:Codec",      "G:PlayTime",     "G:FileSize",
-                                            "A:BitRate",    "A:Codec_String", "A:SamplingRate",
-                                            "A:Channels",   nullptr,          "G:Format",
-                                            "G:AudioCount", "A:StreamOrder",  "A:ID"};
-        const QByteArray key = (kind == Audio ? "A:" : "G:") + QByteArray(parameter);
-        for (int i = 0; i < int(std::size(names)); ++i)
-            if (names[i] && key == names[i])
-                return m_fields.value(i);
-        mismatch("unexpected query");
-    }
-    void close(Handle) override { --open_; }
-    int open_ = 0;
+}
 
-private:
-    QByteArrayList m_fields;
-};
+// The library's answers, one field a line, in the order the probe first asks for them.
+FakeMedia answersFrom(const QByteArrayList &fields)
+{
+    static const char *const names[] = {"A:Codec",   "G:PlayTime",     "G:FileSize",
+                                        "A:BitRate", "A:Codec_String", "A:SamplingRate",
+                                        "A:Channels"};
+    FakeMedia::Answers answers;
+    for (int i = 0; i < 7; ++i)
+        answers.insert(names[i], fields.value(i));
+    return FakeMedia(answers);
+}
 
 } // namespace
 
@@ -105,34 +104,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QByteArrayList fields = input.split('\n');
 
     for (const QByteArray &field : fields) {
-        long long expected = 0;
-        const bool ok = referenceInteger(field, expected);
-        try {
-            const qint32 got = numbers::readInteger(field);
-            if (!ok || got != expected)
-                mismatch("readInteger accepted or misread");
-        } catch (const KelvaneError &) {
-            if (ok)
-                mismatch("readInteger refused a valid integer");
-        }
-        double expectedFloat = 0;
-        const bool okFloat = referenceFloat(field, expectedFloat);
-        try {
-            const double got = numbers::readFloat(field);
-            if (!okFloat || got != expectedFloat)
-                mismatch("readFloat accepted or misread");
-        } catch (const KelvaneError &) {
-            if (okFloat)
-                mismatch("readFloat refused a valid number");
-        }
+        compare<long long>(field, numbers::readInteger, referenceInteger, "readInteger");
+        compare<double>(field, numbers::readFloat, referenceFloat, "readFloat");
     }
 
     // The probe on these answers; the last field is the bitrate choice.
-    Answers lib(fields);
+    FakeMedia lib = answersFrom(fields);
     const QString choice = QString::fromLatin1(fields.value(7, "192"));
     try {
         const ProbeResult r = probe::probeSource(lib, "in.mpg", choice);
-        if (lib.open_ != 0)
+        if (lib.openHandles != 0)
             mismatch("handle left open");
         if (r.hasAudio) {
             if (fields.value(0).isEmpty())
@@ -147,7 +128,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 mismatch("summary");
         }
     } catch (const KelvaneError &) {
-        if (lib.open_ != 0)
+        if (lib.openHandles != 0)
             mismatch("handle left open after an error");
     }
     return 0;

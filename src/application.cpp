@@ -1,32 +1,17 @@
 #include "application.h"
 
 #include "kelvaneerror.h"
+#include "prompts.h"
 #include "style.h"
 
 #include <QIcon>
-#include <QMessageBox>
 #include <QPixmap>
 
 #include <malloc.h>
 
 namespace {
 
-Application::ErrorDisplay &errorDisplay()
-{
-    static Application::ErrorDisplay display;
-    return display;
-}
-
-void showErrorBox(const QString &text)
-{
-    if (errorDisplay()) {
-        errorDisplay()(text);
-        return;
-    }
-    QMessageBox box(QMessageBox::Critical, QCoreApplication::applicationName(), text,
-                    QMessageBox::Ok, QApplication::activeWindow());
-    box.exec();
-}
+Prompts *shownBy = nullptr;
 
 } // namespace
 
@@ -73,10 +58,16 @@ QString Application::errorText(const QString &message)
 void Application::showCurrentException()
 {
     // A thrown object that is not an exception is shown as an error with no message.
-    showErrorBox(errorText(currentExceptionMessage()));
+    errorPrompts()->error(errorText(currentExceptionMessage()));
 }
 
-void Application::setErrorDisplay(ErrorDisplay display)
+void Application::setErrorPrompts(Prompts *prompts)
 {
-    errorDisplay() = std::move(display);
+    shownBy = prompts;
+}
+
+Prompts *Application::errorPrompts()
+{
+    static DialogPrompts boxes(nullptr);
+    return shownBy ? shownBy : &boxes;
 }

@@ -2,7 +2,7 @@
 
 #include <QApplication>
 
-#include <functional>
+class Prompts;
 
 // The application object; an exception that escapes an event handler is shown in an error box
 // and the program goes on.
@@ -10,8 +10,6 @@ class Application final : public QApplication
 {
     Q_OBJECT
 public:
-    using ErrorDisplay = std::function<void(const QString &text)>;
-
     Application(int &argc, char **argv);
 
     bool notify(QObject *receiver, QEvent *event) override;
@@ -20,8 +18,10 @@ public:
     static QString errorText(const QString &message);
     // Shows the error box for the exception being handled (call from a catch block).
     static void showCurrentException();
-    // Tests see the text here instead of in a modal box.
-    static void setErrorDisplay(ErrorDisplay display);
+    // Where the error boxes are shown: the window's prompts while it lives (it sets them), the
+    // real box for nullptr.
+    static void setErrorPrompts(Prompts *prompts);
+    static Prompts *errorPrompts();
 
     // Runs a handler and shows what escapes it. Qt's own event delivery is not exception-safe
     // (an exception through it leaks the event being delivered), so the window's handlers are

@@ -1,9 +1,9 @@
 #include "filedialog.h"
 
-#include <QFileDialog>
-#include <QFileInfo>
+#include "prompts.h"
 
-FileDialog::FileDialog(Mode mode, QWidget *parent) : QObject(parent), m_mode(mode), m_parent(parent)
+FileDialog::FileDialog(Mode mode, Prompts *prompts, QObject *parent)
+    : QObject(parent), m_mode(mode), m_prompts(prompts)
 {}
 
 QStringList FileDialog::nameFilters() const
@@ -20,36 +20,10 @@ QStringList FileDialog::nameFilters() const
 
 bool FileDialog::execute()
 {
-    const std::optional<QStringList> chosen = m_answerer ? m_answerer(*this) : askPerson();
+    const std::optional<QStringList> chosen = m_prompts->chooseFile(*this);
     if (!chosen || chosen->isEmpty())
         return false;
     // Several files may be picked; the first is the one used.
     m_fileName = chosen->first();
     return true;
-}
-
-std::optional<QStringList> FileDialog::askPerson()
-{
-    QFileDialog dialog(m_parent);
-    dialog.setNameFilters(nameFilters());
-    if (m_mode == Open) {
-        dialog.setAcceptMode(QFileDialog::AcceptOpen);
-        dialog.setFileMode(QFileDialog::ExistingFiles);
-    } else {
-        dialog.setAcceptMode(QFileDialog::AcceptSave);
-        dialog.setFileMode(QFileDialog::AnyFile);
-        dialog.setDefaultSuffix(m_defaultExt);
-    }
-    if (!m_fileName.isEmpty()) {
-        dialog.setDirectory(QFileInfo(m_fileName).absolutePath());
-        dialog.selectFile(m_fileName);
-    }
-    const int answer = dialog.exec();
-    // The window manager may hand the focus back to the dialog that has just closed when the
-    // overwrite question and the dialog close together; the window takes it back itself.
-    if (m_parent)
-        m_parent->activateWindow();
-    if (answer != QDialog::Accepted)
-        return std::nullopt;
-    return dialog.selectedFiles();
 }

@@ -4,14 +4,11 @@
 #include <QString>
 #include <QStringList>
 
-#include <functional>
-#include <optional>
-
-class QWidget;
+class Prompts;
 
 // A file dialog that keeps its last chosen file name between uses, as the window's record of
-// the chosen path. Filters are written "Description|*.a;*.b|..."; tests answer it in place of
-// a person.
+// the chosen path. Filters are written "Description|*.a;*.b|...". It is shown through the window's
+// prompts.
 class FileDialog final : public QObject
 {
     Q_OBJECT
@@ -21,10 +18,7 @@ public:
         Open,
         Save
     };
-    // Answers one execute(): the chosen files, or nothing for a cancel.
-    using Answerer = std::function<std::optional<QStringList>(const FileDialog &)>;
-
-    FileDialog(Mode mode, QWidget *parent);
+    FileDialog(Mode mode, Prompts *prompts, QObject *parent);
     Q_DISABLE_COPY_MOVE(FileDialog)
 
     Mode mode() const { return m_mode; }
@@ -41,15 +35,12 @@ public:
     // Shows the dialog; true when the user confirmed. A cancel keeps FileName as it was.
     bool execute();
 
-    void setAnswerer(Answerer answerer) { m_answerer = std::move(answerer); }
+    void setPrompts(Prompts *prompts) { m_prompts = prompts; }
 
 private:
-    std::optional<QStringList> askPerson();
-
     const Mode m_mode;
-    QWidget *const m_parent;
+    Prompts *m_prompts;
     QString m_filter;
     QString m_defaultExt;
     QString m_fileName;
-    Answerer m_answerer;
 };

@@ -162,7 +162,7 @@ Reply HelperMediaInfo::exchange(const Request &request)
             ended();
         done += n;
     }
-    QDeadlineTimer deadline(qint64(TimeLimitSeconds) * 1000);
+    QDeadlineTimer deadline(qint64(m_timeLimitSeconds) * 1000);
     for (;;) {
         std::optional<Reply> reply;
         try {
@@ -220,7 +220,7 @@ void HelperMediaInfo::fail(Ending ending)
         throw KelvaneError(
             QStringLiteral("The MediaInfo library did not finish reading '%1' within %2 s")
                 .arg(name)
-                .arg(TimeLimitSeconds));
+                .arg(m_timeLimitSeconds));
     case Ending::OutOfMemory:
         throw KelvaneError(
             QStringLiteral("The MediaInfo library ran out of memory while reading '%1'").arg(name));

@@ -77,6 +77,9 @@ public:
     // Never throws: it runs while a failed probe unwinds.
     void close(Handle handle) override;
 
+    // A shorter limit, for tests of a hung helper.
+    void setTimeLimitSeconds(int seconds) { m_timeLimitSeconds = seconds; }
+
     // The running helper's process id; 0 while none runs.
     qint64 processId() const { return m_pid; }
 
@@ -101,6 +104,7 @@ private:
 
     QString m_program;
     QString m_running;
+    int m_timeLimitSeconds = TimeLimitSeconds;
     int m_socket = -1;
     qint64 m_pid = 0;
     // The file being read, for the messages.

@@ -9,6 +9,7 @@
 #include "log.h"
 #include "mediainfo.h"
 #include "probe.h"
+#include "prompts.h"
 #include "thread.h"
 
 #include <QCloseEvent>
@@ -18,7 +19,6 @@
 #include <QFileInfo>
 #include <QFontMetricsF>
 #include <QLabel>
-#include <QMessageBox>
 #include <QMimeData>
 #include <QPushButton>
 #include <QScopeGuard>
@@ -31,7 +31,8 @@
 Tmain::Tmain(QWidget *parent) : Tmain(std::make_unique<HelperMediaInfo>(), parent) {}
 
 Tmain::Tmain(std::unique_ptr<MediaLibrary> library, QWidget *parent)
-    : QMainWindow(parent), m_library(std::move(library))
+    : QMainWindow(parent), m_library(std::move(library)),
+      m_dialogs(std::make_unique<DialogPrompts>(this)), m_prompts(m_dialogs.get())
 {
     setupUi(this);
     setObjectName(QStringLiteral("main"));
@@ -41,12 +42,12 @@ Tmain::Tmain(std::unique_ptr<MediaLibrary> library, QWidget *parent)
     outputsize->setForegroundRole(QPalette::Dark);
     m_log = new Log(ResultsRE, this);
 
-    importmedia = new FileDialog(FileDialog::Open, this);
+    importmedia = new FileDialog(FileDialog::Open, m_prompts, this);
     importmedia->setObjectName(QStringLiteral("importmedia"));
     importmedia->setFilter(QStringLiteral(
         "All audio|*.ac3;*.wav;*.mpa;*.mp2;*.mp3;*.mpg;*.avi;*.mpeg|AC3|*.ac3|WAV|*.wav|"
         "MP2|*.mp2;*.mpa|MP3|*.mp3|All video|*.mpg;*.avi;*.mpeg"));
-    saveaudio = new FileDialog(FileDialog::Save, this);
+    saveaudio = new FileDialog(FileDialog::Save, m_prompts, this);
     saveaudio->setObjectName(QStringLiteral("saveaudio"));
 
     // Start selections come before the connections, so no change handler runs for them.
@@ -65,6 +66,16 @@ Tmain::~Tmain()
 {
     m_closing = true;
     delete m_job; // stops a running encoder and waits for it
+    if (Application::errorPrompts() == m_prompts)
+        Application::setErrorPrompts(nullptr);
+}
+
+void Tmain::setPrompts(Prompts &prompts)
+{
+    m_prompts = &prompts;
+    importmedia->setPrompts(m_prompts);
+    saveaudio->setPrompts(m_prompts);
+    Application::setErrorPrompts(m_prompts);
 }
 
 void Tmain::setupConnections()
@@ -132,13 +143,7 @@ bool Tmain::jobRunning() const
 
 void Tmain::showMessage(const QString &text)
 {
-    if (m_messageBox) {
-        m_messageBox(text);
-        return;
-    }
-    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Kelvane Message"), text, QMessageBox::Ok,
-                    this);
-    box.exec();
+    m_prompts->notice(text);
 }
 
 void Tmain::appendLog(const QString &line)
@@ -431,12 +436,7 @@ void Tmain::closeEvent(QCloseEvent *event)
     if (jobRunning()) {
         if (!m_closing) {
             const QString question = QStringLiteral("A conversion is running. Stop it and quit?");
-            const bool yes =
-                m_question ? m_question(question)
-                           : QMessageBox::question(this, QStringLiteral("Kelvane Message"),
-                                                   question, QMessageBox::Yes | QMessageBox::No,
-                                                   QMessageBox::No) == QMessageBox::Yes;
-            if (!yes) {
+            if (!m_prompts->question(question)) {
                 event->ignore();
                 return;
             }

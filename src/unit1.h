@@ -14,6 +14,7 @@ class ConversionJob;
 class DesktopNotifier;
 class Log;
 class MediaLibrary;
+class Prompts;
 struct Choices;
 struct JobOutcome;
 class QUrl;
@@ -23,19 +24,15 @@ class Tmain final : public QMainWindow, private Ui::Tmain
 {
     Q_OBJECT
 public:
-    using MessageBox = std::function<void(const QString &text)>;
-    // A Yes/No question; true for Yes.
-    using Question = std::function<bool(const QString &text)>;
-
     // Probes through the probe helper.
     explicit Tmain(QWidget *parent = nullptr);
     explicit Tmain(std::unique_ptr<MediaLibrary> library, QWidget *parent = nullptr);
     ~Tmain() override;
     Q_DISABLE_COPY_MOVE(Tmain)
 
-    // Tests answer the notices here instead of in a modal box.
-    void setMessageBox(MessageBox box) { m_messageBox = std::move(box); }
-    void setQuestionBox(Question question) { m_question = std::move(question); }
+    // What the window asks of the person goes through prompts from now on (the real boxes and
+    // dialogs until then), the error boxes too while the window lives.
+    void setPrompts(Prompts &prompts);
     bool jobRunning() const;
 
     // Makes path the source as if it had been chosen in importmedia, then probes it.
@@ -101,8 +98,8 @@ private:
     void endJobDisplay();
 
     std::unique_ptr<MediaLibrary> m_library;
-    MessageBox m_messageBox;
-    Question m_question;
+    std::unique_ptr<Prompts> m_dialogs;
+    Prompts *m_prompts;
     QPointer<ConversionJob> m_job;
     DesktopNotifier *m_desktop = nullptr;
     // The stream the summary describes belongs to the file it was probed from.

@@ -3,6 +3,7 @@
 // Or pictures the idle window with the desktop font at another size: snapshot_job --font PT
 // PICTURE.png
 #include "application.h"
+#include "snapshot.h"
 #include "unit1.h"
 
 #include <QFont>
@@ -37,27 +38,15 @@ int main(int argc, char **argv)
 
     Tmain window;
     window.show();
-    window.importmedia->setAnswerer([&](const FileDialog &) { return QStringList{source}; });
-    window.saveaudio->setAnswerer([&](const FileDialog &) { return QStringList{output}; });
-    int status = 1;
-    // The notice is the real message box; the picture is taken while it is up.
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
-            poll.stop();
-            QTimer::singleShot(500, [&, box] {
-                status = QGuiApplication::primaryScreen()->grabWindow(0).save(picture) ? 0 : 1;
-                box->accept();
-                QTimer::singleShot(200, &app, &QCoreApplication::quit);
-            });
-        }
-    });
+    FilesGiven prompts(&window, source, output);
+    window.setPrompts(prompts);
+    NoticePicture notice(picture);
     QTimer::singleShot(500, [&] {
         window.Button2->click();
         window.Button3->click();
         window.Button1->click();
-        poll.start(50);
+        notice.start(50);
     });
     Application::exec();
-    return status;
+    return notice.status();
 }

@@ -3,6 +3,7 @@
 // snapshot_notification SOURCE.wav OUTPUT.ac3 PICTURE.png (run by notification_snapshot.sh,
 // which provides the X screen, the session bus and dunst).
 #include "application.h"
+#include "snapshot.h"
 #include "unit1.h"
 
 #include <QGuiApplication>
@@ -25,8 +26,8 @@ int main(int argc, char **argv)
     Tmain window;
     window.move(380, 110);
     window.show();
-    window.importmedia->setAnswerer([&](const FileDialog &) { return QStringList{source}; });
-    window.saveaudio->setAnswerer([&](const FileDialog &) { return QStringList{output}; });
+    FilesGiven prompts(&window, source, output);
+    window.setPrompts(prompts);
     QLabel other(QStringLiteral("Another application, in front while the job runs"));
     other.setWindowTitle(QStringLiteral("Another application"));
     other.setAlignment(Qt::AlignCenter);
@@ -40,19 +41,7 @@ int main(int argc, char **argv)
         dunstctl.waitForFinished(5000);
         return dunstctl.readAllStandardOutput().trimmed() == "1";
     };
-    int status = 1;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-        if (!box || !displayed())
-            return;
-        poll.stop();
-        QTimer::singleShot(500, [&, box] {
-            status = QGuiApplication::primaryScreen()->grabWindow(0).save(picture) ? 0 : 1;
-            box->accept();
-            QTimer::singleShot(200, &app, &QCoreApplication::quit);
-        });
-    });
+    NoticePicture notice(picture, displayed);
     QTimer::singleShot(500, [&] {
         other.activateWindow();
         QTimer::singleShot(500, [&] {
@@ -61,10 +50,10 @@ int main(int argc, char **argv)
             window.Button2->click();
             window.Button3->click();
             window.Button1->click();
-            poll.start(100);
+            notice.start(100);
         });
     });
     QTimer::singleShot(60000, &app, &QCoreApplication::quit);
     Application::exec();
-    return status;
+    return notice.status();
 }

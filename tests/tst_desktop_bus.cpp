@@ -3,6 +3,7 @@
 
 #include "application.h"
 #include "harness.h"
+#include "scriptedprompts.h"
 
 #include <QDBusArgument>
 #include <QDBusConnection>
@@ -485,11 +486,13 @@ int quitDuringJob(int argc, char **argv)
     LiveSource live(fifo);
     int status = 1;
     {
-        Tmain window;
-        window.setQuestionBox([](const QString &) { return true; });
-        window.setMessageBox([](const QString &text) {
+        ScriptedPrompts prompts;
+        prompts.answer = [](const QString &) { return true; };
+        prompts.onNotice = [](const QString &text) {
             std::fprintf(stderr, "unexpected notice: %s\n", qPrintable(text));
-        });
+        };
+        Tmain window;
+        window.setPrompts(prompts);
         window.importmedia->setFileName(fifo);
         window.saveaudio->setFileName(QString::fromLocal8Bit(argv[3]));
         window.estimatedkb = 600 * 192 / 8;

@@ -4,6 +4,7 @@
 #include "application.h"
 #include "fixtures.h"
 #include "harness.h"
+#include "testmain.h"
 
 #include <QCryptographicHash>
 #include <QDirIterator>
@@ -100,11 +101,8 @@ void TestFaults::badSource()
     const auto before = contents(dir.path());
 
     Harness h;
-    QStringList errors;
-    Application::setErrorDisplay([&](const QString &t) { errors.append(t); });
     h.chooseSource(source);
-    Application::setErrorDisplay({});
-    QCOMPARE(errors, QStringList());
+    QCOMPARE(h.prompts.errors, QStringList());
     if (notice == "Finished")
         QVERIFY(h.window.audioinfo->text().startsWith("PCM 48000rate 2channels"));
     else
@@ -226,11 +224,6 @@ void TestFaults::oddPaths()
     checkSettled(h, output);
 }
 
-int main(int argc, char **argv)
-{
-    Application app(argc, argv);
-    TestFaults test;
-    return QTest::qExec(&test, argc, argv);
-}
+KELVANE_TEST_MAIN(Application, TestFaults)
 
 #include "tst_faults.moc"

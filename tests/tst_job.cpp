@@ -7,6 +7,7 @@
 #include "kelvaneerror.h"
 #include "outputcheck.h"
 #include "probe.h"
+#include "testmain.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -430,11 +431,6 @@ void TestJob::sameFile()
                 .isEmpty()); // nothing there to lose
 }
 
-int main(int argc, char **argv)
-{
-    QCoreApplication app(argc, argv);
-    TestJob test;
-    return QTest::qExec(&test, argc, argv);
-}
+KELVANE_TEST_MAIN(QCoreApplication, TestJob)
 
 #include "tst_job.moc"

@@ -2,6 +2,7 @@
 // machine may start the program in.
 #include "application.h"
 #include "harness.h"
+#include "testmain.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -85,11 +86,6 @@ void TestLocales::cleanupTestCase()
     std::setlocale(LC_ALL, m_startLocale.constData());
 }
 
-int main(int argc, char **argv)
-{
-    Application app(argc, argv);
-    TestLocales test;
-    return QTest::qExec(&test, argc, argv);
-}
+KELVANE_TEST_MAIN(Application, TestLocales)
 
 #include "tst_locales.moc"

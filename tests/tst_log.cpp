@@ -1,6 +1,6 @@
+#include "fakemedia.h"
 #include "log.h"
 #include "mediainfo.h"
-#include "nomedia.h"
 #include "unit1.h"
 
 #include "logview.h"
@@ -62,7 +62,7 @@ private:
 
 void TestLog::init()
 {
-    m_window = std::make_unique<Tmain>(std::make_unique<NoMedia>());
+    m_window = std::make_unique<Tmain>(std::make_unique<FakeMedia>());
     m_window->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
     m_log = m_window->log();

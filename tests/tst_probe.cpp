@@ -1,8 +1,11 @@
 #include "application.h"
+#include "fakemedia.h"
 #include "fixtures.h"
 #include "kelvaneerror.h"
 #include "numbers.h"
 #include "probe.h"
+#include "scriptedprompts.h"
+#include "testmain.h"
 #include "unit1.h"
 
 #include <QComboBox>
@@ -18,52 +21,10 @@
 
 namespace {
 
-// Answers from a table, "A:Codec" for the audio stream and "G:PlayTime" for the general one,
-// and records every call in order.
-class FakeMedia final : public MediaLibrary
-{
-public:
-    explicit FakeMedia(QHash<QByteArray, QByteArray> answers) : m_answers(std::move(answers)) {}
+using Answers = FakeMedia::Answers;
 
-    Handle open(const QByteArray &name) override
-    {
-        calls.append("open " + name);
-        ++openHandles;
-        return this;
-    }
-    QByteArray get(Handle handle, StreamKind kind, const char *parameter) override
-    {
-        Q_ASSERT(handle == this);
-        const QByteArray key = (kind == Audio ? "A:" : "G:") + QByteArray(parameter);
-        calls.append(key);
-        return m_answers.value(key);
-    }
-    void close(Handle) override
-    {
-        calls.append("close");
-        --openHandles;
-    }
-
-    QByteArrayList calls;
-    int openHandles = 0;
-    QHash<QByteArray, QByteArray> m_answers;
-};
-
-using Answers = QHash<QByteArray, QByteArray>;
-
-Answers withPlayTime(const QByteArray &playTime)
-{
-    return {{"A:Codec", "MPA1L2"},       {"G:PlayTime", playTime}, {"A:Codec_String", "MPEG-1"},
-            {"A:SamplingRate", "48000"}, {"A:Channels", "2"},      {"A:BitRate", "192000"}};
-}
-
-Answers fallbackAnswers(const QByteArray &fileSize, const QByteArray &bitRate)
-{
-    return {{"A:Codec", "AC3"},        {"G:FileSize", fileSize},    {"A:BitRate", bitRate},
-            {"A:Codec_String", "AC3"}, {"A:SamplingRate", "48000"}, {"A:Channels", "2"}};
-}
-
-// A window whose source dialog answers with name and whose library is fake.
+// A window whose source dialog answers with prompts.open, "in.mpg" to begin with, and whose
+// library is fake.
 struct FakeWindow
 {
     explicit FakeWindow(Answers answers)
@@ -71,21 +32,15 @@ struct FakeWindow
         auto lib = std::make_unique<FakeMedia>(std::move(answers));
         media = lib.get();
         window = std::make_unique<Tmain>(std::move(lib));
-        window->importmedia->setAnswerer([this](const FileDialog &) -> std::optional<QStringList> {
-            if (name.isEmpty())
-                return std::nullopt;
-            return QStringList{name};
-        });
-        Application::setErrorDisplay([this](const QString &t) { errors.append(t); });
+        prompts.open = "in.mpg";
+        window->setPrompts(prompts);
     }
-    ~FakeWindow() { Application::setErrorDisplay({}); }
 
     void browse() { QTest::mouseClick(window->Button2, Qt::LeftButton); }
 
+    ScriptedPrompts prompts;
     FakeMedia *media;
     std::unique_ptr<Tmain> window;
-    QString name = "in.mpg";
-    QStringList errors;
 };
 
 } // namespace
@@ -95,20 +50,13 @@ class TestProbe : public QObject
     Q_OBJECT
 private slots:
     void initTestCase();
-    void playTime_data();
-    void playTime();
-    void fallback_data();
-    void fallback();
-    void queriesInOrder();
-    void streamSpecifier_data();
-    void streamSpecifier();
+    void browseShowsTheProbe_data();
+    void browseShowsTheProbe();
     void noAudioKeepsEarlierValues();
     void bitrateChange();
     void failureKeepsEverything();
     void failedProbeForgetsTheStream();
     void cancelProbesTheHeldName();
-    void readInteger_data();
-    void readInteger();
     void realFiles_data();
     void realFiles();
     void dropChoosesTheSource();
@@ -122,245 +70,63 @@ void TestProbe::initTestCase()
     QVERIFY(m_dir.isValid());
 }
 
-// Play time -> seconds, estimate at 192 and the summary's end; an empty result means an error.
-void TestProbe::playTime_data()
+// What the window shows of a probe, or of the error that ended it: the box's text ends with a
+// full stop and nothing but the source box changes.
+void TestProbe::browseShowsTheProbe_data()
 {
-    QTest::addColumn<QByteArray>("playTime");
+    QTest::addColumn<Answers>("answers");
     QTest::addColumn<int>("seconds");
+    QTest::addColumn<QString>("summary");
+    QTest::addColumn<QString>("estimate");
     QTest::addColumn<QString>("error");
-    QTest::newRow("90000") << QByteArray("90000") << 90 << QString();
-    QTest::newRow("90001") << QByteArray("90001") << 91 << QString();
-    QTest::newRow("999") << QByteArray("999") << 1 << QString();
-    QTest::newRow("0") << QByteArray("0") << 0 << QString();
-    QTest::newRow("1500.7 is cut") << QByteArray("1500.7") << 2 << QString();
-    QTest::newRow("leading blanks") << QByteArray("  4000") << 4 << QString();
-    QTest::newRow("exponent") << QByteArray("9e4") << 90 << QString();
-    QTest::newRow("negative") << QByteArray("-1500") << -1 << QString();
-    QTest::newRow(".5 leaves nothing")
-        << QByteArray(".5") << 0 << "'' is not a valid floating point value.";
-    QTest::newRow("abc") << QByteArray("abc") << 0 << "'abc' is not a valid floating point value.";
-    QTest::newRow("trailing blank")
-        << QByteArray("5000 ") << 0 << "'5000 ' is not a valid floating point value.";
-    QTest::newRow("inf") << QByteArray("inf") << 0 << "'inf' is not a valid floating point value.";
-    QTest::newRow("minus zero") << QByteArray("-0.5") << 0 << QString();
-    QTest::newRow("underflow") << QByteArray("1e-400") << 0
-                               << "'1e-400' is not a valid floating point value.";
-    QTest::newRow("exponent without digits")
-        << QByteArray("5e") << 0 << "'5e' is not a valid floating point value.";
-    QTest::newRow("largest that fits") << QByteArray("2147483647000") << 2147483647 << QString();
-    QTest::newRow("beyond 32-bit seconds")
-        << QByteArray("2147483647001") << 0 << "The play time '2147483647001' is out of range.";
-    QTest::newRow("huge exponent")
-        << QByteArray("1e300") << 0 << "The play time '1e300' is out of range.";
+    QTest::newRow("found") << FakeMedia::withPlayTime("90000") << 90
+                           << "MPEG-1 48000rate 2channels 192000bitrate 90sec"
+                           << "Output filesize: 2160 KB"
+                           << "";
+    QTest::newRow("largest that fits") << FakeMedia::withPlayTime("2147483647000") << 2147483647
+                                       << "MPEG-1 48000rate 2channels 192000bitrate 2147483647sec"
+                                       << "Output filesize: 51539607528 KB"
+                                       << "";
+    QTest::newRow("found by the file size") << FakeMedia::withFileSize("1000000", "128000") << 62
+                                            << "AC3 48000rate 2channels 128000bitrate 62sec"
+                                            << "Output filesize: 1488 KB"
+                                            << "";
+    QTest::newRow("not a number") << FakeMedia::withPlayTime("abc") << 0 << ""
+                                  << ""
+                                  << "'abc' is not a valid floating point value.";
+    QTest::newRow("out of range") << FakeMedia::withPlayTime("1e300") << 0 << ""
+                                  << ""
+                                  << "The play time '1e300' is out of range.";
+    QTest::newRow("division by zero") << FakeMedia::withFileSize("1000000", "0") << 0 << ""
+                                      << ""
+                                      << "Division by zero.";
 }
 
-void TestProbe::playTime()
+void TestProbe::browseShowsTheProbe()
 {
-    QFETCH(QByteArray, playTime);
+    QFETCH(Answers, answers);
     QFETCH(int, seconds);
+    QFETCH(QString, summary);
+    QFETCH(QString, estimate);
     QFETCH(QString, error);
-    FakeWindow f(withPlayTime(playTime));
+    FakeWindow f(answers);
     f.browse();
-    if (!error.isEmpty()) {
-        QCOMPARE(f.errors, QStringList{error});
-        QCOMPARE(f.window->durationsec, 0);
-        QCOMPARE(f.window->audioinfo->text(), QString());
-    } else {
-        QCOMPARE(f.errors, QStringList());
-        QCOMPARE(f.window->durationsec, seconds);
-        // Wide arithmetic: 192 * 2147483647 / 8 does not wrap.
-        QCOMPARE(f.window->estimatedkb, qint64(192) * seconds / 8);
-        QCOMPARE(f.window->outputsize->text(),
-                 QString("Output filesize: %1 KB").arg(qint64(192) * seconds / 8));
-        QCOMPARE(f.window->audioinfo->text(),
-                 QString("MPEG-1 48000rate 2channels 192000bitrate %1sec").arg(seconds));
-        QCOMPARE(f.window->audiosource->text(), QString("in.mpg"));
-    }
+    QCOMPARE(f.prompts.errors, error.isEmpty() ? QStringList() : QStringList{error});
+    QCOMPARE(f.window->audiosource->text(), QString("in.mpg"));
+    QCOMPARE(f.window->durationsec, seconds);
+    QCOMPARE(f.window->audioinfo->text(), summary);
+    QCOMPARE(f.window->outputsize->text(), estimate);
     QCOMPARE(f.media->openHandles, 0);
-}
-
-void TestProbe::fallback_data()
-{
-    QTest::addColumn<QByteArray>("fileSize");
-    QTest::addColumn<QByteArray>("bitRate");
-    QTest::addColumn<int>("seconds");
-    QTest::addColumn<QString>("error");
-    QTest::newRow("1000000 / 128000")
-        << QByteArray("1000000") << QByteArray("128000") << 62 << QString();
-    QTest::newRow("negative rate")
-        << QByteArray("1000000") << QByteArray("-128000") << -62 << QString();
-    QTest::newRow("empty bit rate")
-        << QByteArray("1000000") << QByteArray() << 0 << "'' is not a valid integer value.";
-    QTest::newRow("rate 0") << QByteArray("1000000") << QByteArray("0") << 0 << "Division by zero.";
-    QTest::newRow("rate -7") << QByteArray("1000000") << QByteArray("-7") << 0
-                             << "Division by zero.";
-    QTest::newRow("rate 8") << QByteArray("1000000") << QByteArray("8") << 1000000 << QString();
-    QTest::newRow("size 2147483648") << QByteArray("2147483648") << QByteArray("128000") << 0
-                                     << "'2147483648' is not a valid integer value.";
-    QTest::newRow("bad size reported before bad rate")
-        << QByteArray("1e6") << QByteArray("x") << 0 << "'1e6' is not a valid integer value.";
-    QTest::newRow("most negative / -1 does not fit")
-        << QByteArray("-2147483648") << QByteArray("-8") << 0
-        << "The duration 2147483648 is out of range.";
-}
-
-void TestProbe::fallback()
-{
-    QFETCH(QByteArray, fileSize);
-    QFETCH(QByteArray, bitRate);
-    QFETCH(int, seconds);
-    QFETCH(QString, error);
-    FakeWindow f(fallbackAnswers(fileSize, bitRate));
-    f.browse();
-    if (!error.isEmpty()) {
-        QCOMPARE(f.errors, QStringList{error});
-    } else {
-        QCOMPARE(f.errors, QStringList());
-        QCOMPARE(f.window->durationsec, seconds);
-        QCOMPARE(f.window->estimatedkb, qint64(192) * seconds / 8);
-        QCOMPARE(f.window->audioinfo->text(), QString("AC3 48000rate 2channels %1bitrate %2sec")
-                                                  .arg(QString::fromLatin1(bitRate))
-                                                  .arg(seconds));
-    }
-    QCOMPARE(f.media->openHandles, 0);
-}
-
-void TestProbe::queriesInOrder()
-{
-    FakeWindow f(fallbackAnswers("1000000", "128000"));
-    f.browse();
-    QCOMPARE(f.media->calls,
-             (QByteArrayList{"open in.mpg", "A:Codec", "G:PlayTime", "G:FileSize", "A:BitRate",
-                             "A:Codec_String", "A:SamplingRate", "A:Channels", "A:BitRate",
-                             "G:Format", "G:AudioCount", "A:StreamOrder", "A:ID", "close"}));
-    QCOMPARE(f.window->estimatedkb, 1488);
-    QCOMPARE(f.window->outputsize->text(), QString("Output filesize: 1488 KB"));
-}
-
-// The fields as this machine's libmediainfo gives them for files made by ffmpeg, and the
-// specifier under which ffmpeg finds the same stream.
-void TestProbe::streamSpecifier_data()
-{
-    QTest::addColumn<QString>("container");
-    QTest::addColumn<QString>("audioCount");
-    QTest::addColumn<QString>("streamOrder");
-    QTest::addColumn<QString>("id");
-    QTest::addColumn<QString>("specifier");
-    QTest::newRow("MPEG-TS by PID") << "MPEG-TS"
-                                    << "2"
-                                    << "0-0"
-                                    << "256"
-                                    << "0:a:i:256";
-    QTest::newRow("MPEG-TS, PIDs against the order") << "MPEG-TS"
-                                                     << "2"
-                                                     << "0-1"
-                                                     << "336"
-                                                     << "0:a:i:336";
-    QTest::newRow("M2TS") << "BDAV"
-                          << "1"
-                          << "0-1"
-                          << "4352"
-                          << "0:a:i:4352";
-    QTest::newRow("MPEG-PS MPEG audio") << "MPEG-PS"
-                                        << "2"
-                                        << "0"
-                                        << "192"
-                                        << "0:a:i:448";
-    QTest::newRow("MPEG-PS last MPEG audio id") << "MPEG-PS"
-                                                << "2"
-                                                << "0"
-                                                << "223"
-                                                << "0:a:i:479";
-    QTest::newRow("MPEG-PS private stream AC3") << "MPEG-PS"
-                                                << "1"
-                                                << "1"
-                                                << "189-128"
-                                                << "0:a:i:128";
-    QTest::newRow("MPEG-PS unknown id") << "MPEG-PS"
-                                        << "2"
-                                        << "1"
-                                        << "253-117"
-                                        << "";
-    QTest::newRow("MPEG-PS video id is not audio") << "MPEG-PS"
-                                                   << "1"
-                                                   << "0"
-                                                   << "224"
-                                                   << "";
-    QTest::newRow("MPEG-4 by track ID") << "MPEG-4"
-                                        << "2"
-                                        << "1"
-                                        << "2"
-                                        << "0:a:i:2";
-    QTest::newRow("QuickTime by track ID") << "QuickTime"
-                                           << "1"
-                                           << "0"
-                                           << "1"
-                                           << "0:a:i:1";
-    QTest::newRow("Matroska by position") << "Matroska"
-                                          << "2"
-                                          << "0"
-                                          << "1"
-                                          << "0:0";
-    QTest::newRow("Matroska after video") << "Matroska"
-                                          << "1"
-                                          << "1"
-                                          << "2"
-                                          << "0:1";
-    QTest::newRow("AVI by position") << "AVI"
-                                     << "2"
-                                     << "1"
-                                     << "1"
-                                     << "0:1";
-    QTest::newRow("AVI without order") << "AVI"
-                                       << "2"
-                                       << ""
-                                       << "1"
-                                       << "0:1";
-    QTest::newRow("WAV, one stream") << "Wave"
-                                     << "1"
-                                     << ""
-                                     << ""
-                                     << "0:a:0";
-    QTest::newRow("Ogg, one stream") << "Ogg"
-                                     << "1"
-                                     << ""
-                                     << "1787230238"
-                                     << "0:a:0";
-    QTest::newRow("two streams, nothing to tell") << "Ogg"
-                                                  << "2"
-                                                  << ""
-                                                  << "17"
-                                                  << "";
-    QTest::newRow("order not a number") << "Matroska"
-                                        << "2"
-                                        << "0-1"
-                                        << ""
-                                        << "";
-    QTest::newRow("id with a sign") << "MPEG-TS"
-                                    << "2"
-                                    << ""
-                                    << "-256"
-                                    << "";
-}
-
-void TestProbe::streamSpecifier()
-{
-    QFETCH(QString, container);
-    QFETCH(QString, audioCount);
-    QFETCH(QString, streamOrder);
-    QFETCH(QString, id);
-    QFETCH(QString, specifier);
-    QCOMPARE(probe::streamSpecifier(container, audioCount, streamOrder, id), specifier);
 }
 
 void TestProbe::noAudioKeepsEarlierValues()
 {
-    FakeWindow f(withPlayTime("90000"));
+    FakeWindow f(FakeMedia::withPlayTime("90000"));
     f.browse();
     QCOMPARE(f.window->estimatedkb, 2160);
-    f.media->m_answers.remove("A:Codec"); // the next file has no audio
+    f.media->answers.remove("A:Codec"); // the next file has no audio
     f.media->calls.clear();
-    f.name = "video.mpg";
+    f.prompts.open = "video.mpg";
     f.browse();
     QCOMPARE(f.media->calls, (QByteArrayList{"open video.mpg", "A:Codec", "close"}));
     QCOMPARE(f.window->audioinfo->text(), QString("No audio"));
@@ -371,7 +137,7 @@ void TestProbe::noAudioKeepsEarlierValues()
     f.window->audiobitrate->setCurrentText("448");
     QCOMPARE(f.window->outputsize->text(), QString("Output filesize: 5040 KB"));
     // A blank codec text counts as present.
-    f.media->m_answers.insert("A:Codec", " ");
+    f.media->answers.insert("A:Codec", " ");
     f.browse();
     QCOMPARE(f.window->audioinfo->text(),
              QString("MPEG-1 48000rate 2channels 192000bitrate 90sec"));
@@ -379,7 +145,7 @@ void TestProbe::noAudioKeepsEarlierValues()
 
 void TestProbe::bitrateChange()
 {
-    FakeWindow f(withPlayTime("90000"));
+    FakeWindow f(FakeMedia::withPlayTime("90000"));
     f.window->audiobitrate->setCurrentText("64"); // before any probe
     QCOMPARE(f.window->outputsize->text(), QString("Output filesize: 0 KB"));
     QCOMPARE(f.window->estimatedkb, 0);
@@ -395,13 +161,13 @@ void TestProbe::bitrateChange()
 
 void TestProbe::failureKeepsEverything()
 {
-    FakeWindow f(withPlayTime("62000"));
+    FakeWindow f(FakeMedia::withPlayTime("62000"));
     f.browse();
     const QString info = f.window->audioinfo->text();
-    f.media->m_answers.insert("G:PlayTime", "x");
-    f.name = "second.mpg";
+    f.media->answers.insert("G:PlayTime", "x");
+    f.prompts.open = "second.mpg";
     f.browse();
-    QCOMPARE(f.errors, QStringList{"'x' is not a valid floating point value."});
+    QCOMPARE(f.prompts.errors, QStringList{"'x' is not a valid floating point value."});
     QCOMPARE(f.window->audiosource->text(), QString("second.mpg"));
     QCOMPARE(f.window->audioinfo->text(), info);
     QCOMPARE(f.window->outputsize->text(), QString("Output filesize: 1488 KB"));
@@ -417,23 +183,22 @@ void TestProbe::failureKeepsEverything()
 // probe of another file leaves the choice to ffmpeg, and says so.
 void TestProbe::failedProbeForgetsTheStream()
 {
-    Answers answers = withPlayTime("62000");
+    Answers answers = FakeMedia::withPlayTime("62000");
     answers.insert("G:Format", "MPEG-TS");
     answers.insert("A:ID", "256");
     FakeWindow f(answers);
     QTemporaryDir dir;
     f.window->saveaudio->setFileName(dir.filePath("out.ac3"));
-    f.window->setMessageBox([](const QString &) {});
     f.browse();
     QTest::mouseClick(f.window->Button1, Qt::LeftButton);
     QVERIFY2(f.window->ResultsRE->toPlainText().contains(R"("in.mpg" -map 0:a:i:256 -ab)"),
              qPrintable(f.window->ResultsRE->toPlainText()));
     QTRY_VERIFY_WITH_TIMEOUT(!f.window->jobRunning(), 20000);
 
-    f.media->m_answers.insert("G:PlayTime", "x");
-    f.name = "second.mpg";
+    f.media->answers.insert("G:PlayTime", "x");
+    f.prompts.open = "second.mpg";
     f.browse();
-    QCOMPARE(f.errors, QStringList{"'x' is not a valid floating point value."});
+    QCOMPARE(f.prompts.errors, QStringList{"'x' is not a valid floating point value."});
     QTest::mouseClick(f.window->Button1, Qt::LeftButton);
     QVERIFY2(f.window->ResultsRE->toPlainText().endsWith(
                  QString(R"(ffmpeg -i "second.mpg" -ab 192k -ar 48000 -ac 2 -acodec ac3 -y "%1")"
@@ -446,18 +211,18 @@ void TestProbe::failedProbeForgetsTheStream()
 
 void TestProbe::cancelProbesTheHeldName()
 {
-    FakeWindow f(withPlayTime("90000"));
-    f.name.clear(); // cancel before any choice: the empty name is probed
-    f.media->m_answers.remove("A:Codec");
+    FakeWindow f(FakeMedia::withPlayTime("90000"));
+    f.prompts.open.clear(); // cancel before any choice: the empty name is probed
+    f.media->answers.remove("A:Codec");
     f.browse();
     QCOMPARE(f.media->calls, (QByteArrayList{"open ", "A:Codec", "close"}));
     QCOMPARE(f.window->audioinfo->text(), QString("No audio"));
     QCOMPARE(f.window->audiosource->text(), QString());
 
-    f.media->m_answers.insert("A:Codec", "MPA1L2");
-    f.name = "in.mpg";
+    f.media->answers.insert("A:Codec", "MPA1L2");
+    f.prompts.open = "in.mpg";
     f.browse();
-    f.name.clear(); // cancel after a choice: the same file again, with the current bitrate
+    f.prompts.open.clear(); // cancel after a choice: the same file again, with the current bitrate
     f.window->audiobitrate->setCurrentText("64");
     f.media->calls.clear();
     f.browse();
@@ -465,92 +230,56 @@ void TestProbe::cancelProbesTheHeldName()
     QCOMPARE(f.window->outputsize->text(), QString("Output filesize: 720 KB"));
 }
 
-void TestProbe::readInteger_data()
-{
-    QTest::addColumn<QByteArray>("text");
-    QTest::addColumn<qint64>("value"); // out of int range: a failure
-    const qint64 fail = std::numeric_limits<qint64>::min();
-    QTest::newRow("plain") << QByteArray("128000") << qint64(128000);
-    QTest::newRow("blanks and sign") << QByteArray("  -42") << qint64(-42);
-    QTest::newRow("plus") << QByteArray("+7") << qint64(7);
-    QTest::newRow("max") << QByteArray("2147483647") << qint64(2147483647);
-    QTest::newRow("min") << QByteArray("-2147483648") << qint64(-2147483648LL);
-    QTest::newRow("over max") << QByteArray("2147483648") << fail;
-    QTest::newRow("under min") << QByteArray("-2147483649") << fail;
-    QTest::newRow("many digits") << QByteArray("99999999999999999999999") << fail;
-    QTest::newRow("empty") << QByteArray() << fail;
-    QTest::newRow("sign only") << QByteArray("-") << fail;
-    QTest::newRow("trailing blank") << QByteArray("12 ") << fail;
-    QTest::newRow("fraction") << QByteArray("1.5") << fail;
-    QTest::newRow("hex") << QByteArray("0x10") << fail;
-    QTest::newRow("tab") << QByteArray("\t5") << fail;
-    // Found while fuzzing against strtol with full checks.
-    QTest::newRow("minus zero") << QByteArray("-0") << qint64(0);
-    QTest::newRow("two signs") << QByteArray("+-1") << fail;
-    QTest::newRow("leading zeros") << QByteArray("0000000000002147483647") << qint64(2147483647);
-    QTest::newRow("zero byte") << QByteArray("1\0", 2) << fail;
-    QTest::newRow("blank after sign") << QByteArray("- 1") << fail;
-}
-
-void TestProbe::readInteger()
-{
-    QFETCH(QByteArray, text);
-    QFETCH(qint64, value);
-    if (value == std::numeric_limits<qint64>::min()) {
-        try {
-            numbers::readInteger(text);
-            QFAIL("accepted");
-        } catch (const KelvaneError &e) {
-            QCOMPARE(e.message(), QString("'%1' is not a valid integer value").arg(QString(text)));
-        }
-    } else {
-        QCOMPARE(qint64(numbers::readInteger(text)), value);
-    }
-}
-
 // Real files through the real window and the real libmediainfo.
 void TestProbe::realFiles_data()
 {
     QTest::addColumn<QString>("name");
-    QTest::addColumn<QStringList>("make"); // empty: written by hand below
+    QTest::addColumn<QStringList>("make"); // ffmpeg's arguments; empty: the bytes below instead
+    QTest::addColumn<QByteArray>("bytes"); // null: no file at all
     QTest::addColumn<QString>("codec");    // empty: no audio expected
     QTest::addColumn<QString>("rate");
 
-    QTest::newRow("wav") << "tone.wav" << fixtures::sine(5) << "PCM"
+    const QByteArray none;
+    QTest::newRow("wav") << "tone.wav" << fixtures::sine(5) << none << "PCM"
                          << "48000";
     QTest::newRow("mp3") << "tone.mp3"
                          << (fixtures::sine(5, 44100) << "-b:a"
                                                       << "128k")
-                         << "MPEG-1 Audio layer 3"
+                         << none << "MPEG-1 Audio layer 3"
                          << "44100";
     QTest::newRow("ac3") << "tone.ac3"
                          << (fixtures::sine(4) << "-b:a"
                                                << "192k")
-                         << "AC3"
+                         << none << "AC3"
                          << "48000";
     QTest::newRow("mpeg with video and mp2") << "movie.mpg"
                                              << (fixtures::video(3) + fixtures::sine(3) << "-c:a"
                                                                                         << "mp2"
                                                                                         << "-f"
                                                                                         << "mpeg")
-                                             << "MPEG-1 Audio layer 2"
+                                             << none << "MPEG-1 Audio layer 2"
                                              << "48000";
     QTest::newRow("blanks and non-ASCII")
-        << "dir with blanks/Grüße ü.wav" << fixtures::sine(2) << "PCM"
+        << "dir with blanks/Grüße ü.wav" << fixtures::sine(2) << none << "PCM"
         << "48000";
     QTest::newRow("video only") << "silent.mpg"
                                 << (fixtures::video(2) << "-f"
                                                        << "mpeg")
-                                << QString() << QString();
-    QTest::newRow("text named mp3") << "text.mp3" << QStringList() << QString() << QString();
-    QTest::newRow("zero bytes") << "empty.wav" << QStringList() << QString() << QString();
-    QTest::newRow("missing") << "does-not-exist.wav" << QStringList() << QString() << QString();
+                                << none << QString() << QString();
+    QTest::newRow("text named mp3")
+        << "text.mp3" << QStringList() << QByteArray("this is not audio at all\n") << QString()
+        << QString();
+    QTest::newRow("zero bytes") << "empty.wav" << QStringList() << QByteArray("") << QString()
+                                << QString();
+    QTest::newRow("missing") << "does-not-exist.wav" << QStringList() << none << QString()
+                             << QString();
 }
 
 void TestProbe::realFiles()
 {
     QFETCH(QString, name);
     QFETCH(QStringList, make);
+    QFETCH(QByteArray, bytes);
     QFETCH(QString, codec);
     QFETCH(QString, rate);
 
@@ -558,22 +287,18 @@ void TestProbe::realFiles()
     QDir().mkpath(QFileInfo(path).absolutePath());
     if (!make.isEmpty()) {
         QVERIFY(fixtures::ffmpeg(make, path));
-    } else if (name == "text.mp3") {
+    } else if (!bytes.isNull()) {
         QFile f(path);
         QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write("this is not audio at all\n");
-    } else if (name == "empty.wav") {
-        QFile f(path);
-        QVERIFY(f.open(QIODevice::WriteOnly));
+        QCOMPARE(f.write(bytes), bytes.size());
     }
 
+    ScriptedPrompts prompts;
+    prompts.open = path;
     Tmain window;
-    window.importmedia->setAnswerer([&](const FileDialog &) { return QStringList{path}; });
-    QStringList errors;
-    Application::setErrorDisplay([&](const QString &t) { errors.append(t); });
+    window.setPrompts(prompts);
     QTest::mouseClick(window.Button2, Qt::LeftButton);
-    Application::setErrorDisplay({});
-    QCOMPARE(errors, QStringList());
+    QCOMPARE(prompts.errors, QStringList());
 
     if (codec.isEmpty()) {
         QCOMPARE(window.audioinfo->text(), QString("No audio"));
@@ -618,10 +343,10 @@ void TestProbe::dropChoosesTheSource()
     const QString mp3 = m_dir.filePath("second.mp3");
     QVERIFY(fixtures::ffmpeg(fixtures::sine(3), wav));
     QVERIFY(fixtures::ffmpeg(fixtures::sine(2), mp3));
+    ScriptedPrompts prompts;
     Tmain window;
+    window.setPrompts(prompts);
     QVERIFY(window.acceptDrops());
-    QStringList errors;
-    Application::setErrorDisplay([&](const QString &t) { errors.append(t); });
 
     // Nothing usable: refused quietly, nothing changes.
     QVERIFY(!drop(window, {QUrl::fromLocalFile(m_dir.path()), QUrl("https://example.org/a.wav"),
@@ -632,8 +357,7 @@ void TestProbe::dropChoosesTheSource()
     // The first local file wins, exactly as if chosen in the dialog.
     QVERIFY(drop(window, {QUrl::fromLocalFile(m_dir.path()), QUrl("https://example.org/a.wav"),
                           QUrl::fromLocalFile(wav), QUrl::fromLocalFile(mp3)}));
-    Application::setErrorDisplay({});
-    QCOMPARE(errors, QStringList());
+    QCOMPARE(prompts.errors, QStringList());
     QCOMPARE(window.importmedia->FileName(), wav);
     QCOMPARE(window.audiosource->text(), wav);
     QVERIFY2(window.audioinfo->text().startsWith("PCM 48000rate 2channels "),
@@ -642,13 +366,6 @@ void TestProbe::dropChoosesTheSource()
     QCOMPARE(window.outputsize->text(), QString("Output filesize: 72 KB"));
 }
 
-int main(int argc, char **argv)
-{
-    Application app(argc, argv);
-    if (!fixtures::expectedLocaleActive())
-        return 77;
-    TestProbe test;
-    return QTest::qExec(&test, argc, argv);
-}
+KELVANE_TEST_MAIN(Application, TestProbe)
 
 #include "tst_probe.moc"

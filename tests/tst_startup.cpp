@@ -1,6 +1,7 @@
 #include "application.h"
+#include "fakemedia.h"
 #include "mediainfo.h"
-#include "nomedia.h"
+#include "testmain.h"
 #include "unit1.h"
 
 #include <QFile>
@@ -34,7 +35,7 @@ private slots:
 void TestStartup::nothingButWhatTheWindowShows()
 {
     QVERIFY(!imagePluginLoaded());
-    Tmain window(std::make_unique<NoMedia>());
+    Tmain window(std::make_unique<FakeMedia>());
     QVERIFY2(!imagePluginLoaded(), "an image plugin was loaded before the window was shown");
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
@@ -69,11 +70,6 @@ void TestStartup::nothingButWhatTheWindowShows()
     QVERIFY(!painted.isNull());
 }
 
-int main(int argc, char *argv[])
-{
-    Application app(argc, argv);
-    TestStartup test;
-    return QTest::qExec(&test, argc, argv);
-}
+KELVANE_TEST_MAIN(Application, TestStartup)
 
 #include "tst_startup.moc"

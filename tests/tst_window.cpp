@@ -1,7 +1,11 @@
 #include "application.h"
+#include "fakemedia.h"
 #include "kelvaneerror.h"
 #include "log.h"
 #include "mediainfo.h"
+#include "prompts.h"
+#include "scriptedprompts.h"
+#include "testmain.h"
 #include "unit1.h"
 
 #include "logview.h"
@@ -12,6 +16,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
@@ -26,15 +31,6 @@ QStringList items(const QComboBox *box)
         result.append(box->itemText(i));
     return result;
 }
-
-// A library that finds nothing: the window tests here never need a real probe.
-class NoMedia final : public MediaLibrary
-{
-public:
-    Handle open(const QByteArray &) override { return this; }
-    QByteArray get(Handle, StreamKind, const char *) override { return {}; }
-    void close(Handle) override {}
-};
 
 } // namespace
 
@@ -54,6 +50,8 @@ private slots:
     void errorText_data();
     void errorText();
     void exceptionFromSlotIsShown();
+    void realBoxes_data();
+    void realBoxes();
     void accessibleControls();
     void textsFitAnyFont_data();
     void textsFitAnyFont();
@@ -107,7 +105,7 @@ void TestWindow::startState()
     QFETCH(QRect, geometry);
     QFETCH(QStringList, items);
 
-    Tmain window(std::make_unique<NoMedia>());
+    Tmain window(std::make_unique<FakeMedia>());
     QCOMPARE(window.objectName(), QString("main"));
     QCOMPARE(window.windowTitle(), QString("Kelvane Beta Build 3"));
     QVERIFY(!window.windowIcon().isNull());
@@ -167,7 +165,7 @@ void TestWindow::startState()
 // order, captions and the bar skipped.
 void TestWindow::keyboardFocus()
 {
-    Tmain window(std::make_unique<NoMedia>());
+    Tmain window(std::make_unique<FakeMedia>());
     window.show();
     QVERIFY(QTest::qWaitForWindowActive(&window));
     QCOMPARE(QApplication::focusWidget(), static_cast<QWidget *>(window.Button2));
@@ -193,7 +191,7 @@ void TestWindow::keyboardFocus()
 // its text can be selected with the mouse and the keyboard.
 void TestWindow::logLooks()
 {
-    Tmain window(std::make_unique<NoMedia>());
+    Tmain window(std::make_unique<FakeMedia>());
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     LogView *log = window.ResultsRE;
@@ -221,7 +219,7 @@ void TestWindow::logLooks()
 
 void TestWindow::dialogsAtStart()
 {
-    Tmain window(std::make_unique<NoMedia>());
+    Tmain window(std::make_unique<FakeMedia>());
     QCOMPARE(window.saveaudio->filter(), QString("AC3|*.ac3"));
     QCOMPARE(window.saveaudio->nameFilters(), QStringList{"AC3 (*.ac3)"});
     QCOMPARE(window.saveaudio->defaultExt(), QString("ac3"));
@@ -236,12 +234,14 @@ void TestWindow::dialogsAtStart()
 
 void TestWindow::formatRetargetsSaveDialog()
 {
-    Tmain window(std::make_unique<NoMedia>());
+    Tmain window(std::make_unique<FakeMedia>());
+    ScriptedPrompts prompts;
+    window.setPrompts(prompts);
     QStringList offered;
-    window.saveaudio->setAnswerer([&](const FileDialog &d) -> std::optional<QStringList> {
+    prompts.chooser = [&](const FileDialog &d) -> std::optional<QStringList> {
         offered.append(d.filter() + " " + d.defaultExt());
         return QStringList{"/tmp/chosen.ac3"};
-    });
+    };
     window.audioformat->setCurrentText("MP2");
     QTest::mouseClick(window.Button3, Qt::LeftButton);
     window.audioformat->setCurrentText("AC3");
@@ -263,17 +263,17 @@ void TestWindow::formatRetargetsSaveDialog()
 
 void TestWindow::outputBrowse()
 {
-    Tmain window(std::make_unique<NoMedia>());
-    std::optional<QStringList> answer;
-    window.saveaudio->setAnswerer([&](const FileDialog &) { return answer; });
+    Tmain window(std::make_unique<FakeMedia>());
+    ScriptedPrompts prompts;
+    window.setPrompts(prompts);
 
     QTest::mouseClick(window.Button3, Qt::LeftButton); // cancel before any choice
     QCOMPARE(window.audiooutput->text(), QString());
-    answer = QStringList{"/tmp/a b.ac3"};
+    prompts.save = "/tmp/a b.ac3";
     QTest::mouseClick(window.Button3, Qt::LeftButton);
     QCOMPARE(window.audiooutput->text(), QString("/tmp/a b.ac3"));
     window.audiooutput->setText("typed over");
-    answer.reset();
+    prompts.save.clear();
     QTest::mouseClick(window.Button3, Qt::LeftButton); // cancel shows the earlier choice
     QCOMPARE(window.audiooutput->text(), QString("/tmp/a b.ac3"));
     QCOMPARE(window.saveaudio->FileName(), QString("/tmp/a b.ac3"));
@@ -281,20 +281,20 @@ void TestWindow::outputBrowse()
 
 void TestWindow::typedTextIsNotUsed()
 {
-    Tmain window(std::make_unique<NoMedia>());
+    Tmain window(std::make_unique<FakeMedia>());
     QTest::keyClicks(window.audiosource, "/typed/source.wav");
     QTest::keyClicks(window.audiooutput, "/typed/out.ac3");
     QCOMPARE(window.importmedia->FileName(), QString());
     QCOMPARE(window.saveaudio->FileName(), QString());
-    QStringList messages;
-    window.setMessageBox([&](const QString &t) { messages.append(t); });
+    ScriptedPrompts prompts;
+    window.setPrompts(prompts);
     QTest::mouseClick(window.Button1, Qt::LeftButton);
-    QCOMPARE(messages, QStringList{"Please select an audio source"});
+    QCOMPARE(prompts.notices, QStringList{"Please select an audio source"});
 }
 
 void TestWindow::exitEndsTheLoop()
 {
-    Tmain window(std::make_unique<NoMedia>());
+    Tmain window(std::make_unique<FakeMedia>());
     window.show();
     QTimer::singleShot(0, &window, [&] {
         auto *file = window.menuBar()->actions()[0]->menu();
@@ -332,9 +332,9 @@ void TestWindow::errorText()
 // The single handler catches what a real slot throws during a real click, and the loop goes on.
 void TestWindow::exceptionFromSlotIsShown()
 {
-    QStringList shown;
-    Application::setErrorDisplay([&](const QString &text) { shown.append(text); });
-    Tmain window(std::make_unique<NoMedia>());
+    ScriptedPrompts prompts;
+    Tmain window(std::make_unique<FakeMedia>());
+    window.setPrompts(prompts);
     window.show();
     QPushButton thrower("throw", &window);
     connect(&thrower, &QPushButton::clicked,
@@ -347,15 +347,116 @@ void TestWindow::exceptionFromSlotIsShown()
     QTest::mouseClick(&thrower, Qt::LeftButton);
     QTest::mouseClick(&other, Qt::LeftButton);
     QTest::mouseClick(&thrower, Qt::LeftButton);
-    QCOMPARE(shown, (QStringList{"'x' is not a valid integer value.", "",
-                                 "'x' is not a valid integer value."}));
-    Application::setErrorDisplay({});
+    QCOMPARE(prompts.errors, (QStringList{"'x' is not a valid integer value.", "",
+                                          "'x' is not a valid integer value."}));
+}
+
+namespace {
+
+// Runs act on the modal dialog of type Dialog once it is up; see() says whether it was.
+template <class Dialog> class WhenUp
+{
+public:
+    explicit WhenUp(std::function<void(Dialog *)> act) : m_act(std::move(act))
+    {
+        QObject::connect(&m_poll, &QTimer::timeout, [this] {
+            if (auto *dialog = qobject_cast<Dialog *>(QApplication::activeModalWidget())) {
+                m_poll.stop();
+                m_seen = true;
+                m_act(dialog);
+            }
+        });
+        m_poll.start(10);
+    }
+    bool seen() const { return m_seen; }
+
+private:
+    std::function<void(Dialog *)> m_act;
+    QTimer m_poll;
+    bool m_seen = false;
+};
+
+enum class Ask
+{
+    Notice,
+    Question,
+    Error
+};
+
+} // namespace
+
+// The window's own boxes: their captions, icons and buttons, and what a press answers.
+void TestWindow::realBoxes_data()
+{
+    QTest::addColumn<int>("ask");
+    QTest::addColumn<QString>("caption");
+    QTest::addColumn<int>("icon");
+    QTest::addColumn<int>("buttons");
+    QTest::addColumn<int>("defaultButton");
+    QTest::addColumn<int>("press");
+    QTest::addColumn<bool>("answer");
+    QTest::newRow("notice") << int(Ask::Notice) << "Kelvane Message" << int(QMessageBox::NoIcon)
+                            << int(QMessageBox::Ok) << 0 << int(QMessageBox::Ok) << false;
+    QTest::newRow("question, Yes")
+        << int(Ask::Question) << "Kelvane Message" << int(QMessageBox::Question)
+        << int(QMessageBox::Yes | QMessageBox::No) << int(QMessageBox::No) << int(QMessageBox::Yes)
+        << true;
+    QTest::newRow("question, No") << int(Ask::Question) << "Kelvane Message"
+                                  << int(QMessageBox::Question)
+                                  << int(QMessageBox::Yes | QMessageBox::No) << int(QMessageBox::No)
+                                  << int(QMessageBox::No) << false;
+    QTest::newRow("error") << int(Ask::Error) << "Kelvane" << int(QMessageBox::Critical)
+                           << int(QMessageBox::Ok) << 0 << int(QMessageBox::Ok) << false;
+}
+
+void TestWindow::realBoxes()
+{
+    QFETCH(int, ask);
+    QFETCH(QString, caption);
+    QFETCH(int, icon);
+    QFETCH(int, buttons);
+    QFETCH(int, defaultButton);
+    QFETCH(int, press);
+    QFETCH(bool, answer);
+    Tmain window(std::make_unique<FakeMedia>());
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    DialogPrompts prompts(&window);
+    QString title, text;
+    int shownIcon = -1, shownButtons = -1, shownDefault = -1;
+    WhenUp<QMessageBox> box([&](QMessageBox *b) {
+        title = b->windowTitle();
+        text = b->text();
+        shownIcon = b->icon();
+        shownButtons = int(b->standardButtons());
+        shownDefault = b->defaultButton() ? int(b->standardButton(b->defaultButton())) : 0;
+        b->button(QMessageBox::StandardButton(press))->click();
+    });
+    bool answered = false;
+    switch (Ask(ask)) {
+    case Ask::Notice:
+        prompts.notice("Finished");
+        break;
+    case Ask::Question:
+        answered = prompts.question("Finished");
+        break;
+    case Ask::Error:
+        prompts.error("Finished");
+        break;
+    }
+    QVERIFY(box.seen());
+    QCOMPARE(title, caption);
+    QCOMPARE(text, QString("Finished"));
+    QCOMPARE(shownIcon, icon);
+    QCOMPARE(shownButtons, buttons);
+    QCOMPARE(shownDefault, defaultButton);
+    QCOMPARE(answered, answer);
 }
 
 // What a screen reader hears for each control: a name saying what it is, the values shown.
 void TestWindow::accessibleControls()
 {
-    Tmain window(std::make_unique<NoMedia>());
+    Tmain window(std::make_unique<FakeMedia>());
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     const QHash<QString, QString> expected = {
@@ -446,7 +547,7 @@ void TestWindow::textsFitAnyFont()
         font.setPointSize(pointSize);
     QApplication::setFont(font);
     const auto restore = qScopeGuard([&] { QApplication::setFont(before); });
-    Tmain window(std::make_unique<NoMedia>());
+    Tmain window(std::make_unique<FakeMedia>());
     window.Button1->setText("Stop"); // the button's other text must fit too
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
@@ -486,11 +587,6 @@ void TestWindow::textsFitAnyFont()
     QVERIFY2(clipped.isEmpty(), qPrintable(clipped.join("; ")));
 }
 
-int main(int argc, char **argv)
-{
-    Application app(argc, argv);
-    TestWindow test;
-    return QTest::qExec(&test, argc, argv);
-}
+KELVANE_TEST_MAIN(Application, TestWindow)
 
 #include "tst_window.moc"

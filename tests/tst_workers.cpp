@@ -1,6 +1,7 @@
-#include "chunks.h"
 #include "command.h"
 #include "fixtures.h"
+#include "settled.h"
+#include "testmain.h"
 #include "thread.h"
 
 #include <QCoreApplication>
@@ -11,6 +12,8 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
+
+#include <csignal>
 
 namespace {
 
@@ -33,8 +36,15 @@ FfmpegCommand shell(const QString &script)
     return {"sh", {"-c", script}};
 }
 
+// How a runner is set up before it starts; -1 keeps its default.
+struct Limits
+{
+    qint64 waitMs = -1;
+    int graceMs = -1;
+};
+
 // Runs one TTrad to its end on the real thread machinery; action runs once it has started.
-RunResult runJob(QObject *receiver, const FfmpegCommand &cmd, qint64 waitLimitMs = -1,
+RunResult runJob(QObject *receiver, const FfmpegCommand &cmd, Limits limits = {},
                  const std::function<void(TTrad *)> &action = {},
                  const TTrad::Finisher &finisher = {})
 {
@@ -44,8 +54,10 @@ RunResult runJob(QObject *receiver, const FfmpegCommand &cmd, qint64 waitLimitMs
     clock.start();
     converting = true;
     auto *runner = new TTrad(cmd);
-    if (waitLimitMs >= 0)
-        runner->setWaitLimitMs(waitLimitMs);
+    if (limits.waitMs >= 0)
+        runner->setWaitLimitMs(limits.waitMs);
+    if (limits.graceMs >= 0)
+        runner->setGraceMs(limits.graceMs);
     runner->setFinisher(finisher);
     QObject::connect(
         runner, &TTrad::logReplaced, runner,
@@ -88,10 +100,6 @@ class TestWorkers : public QObject
 {
     Q_OBJECT
 private slots:
-    void commandLine_data();
-    void commandLine();
-    void chunking_data();
-    void chunking();
     void runnerOutput_data();
     void runnerOutput();
     void runnerOutcome_data();
@@ -105,78 +113,6 @@ private slots:
     void finishedWorkersAreReleased();
     void monitorFollowsTheFile();
 };
-
-void TestWorkers::commandLine_data()
-{
-    // source, bitrate, rate, channels, format, output, stream
-    QTest::addColumn<QStringList>("choices");
-    QTest::addColumn<QString>("line");
-    // The line's words after the program, twelve (fourteen with a stream), as an argument
-    // list: paths unquoted and untouched.
-    QTest::addColumn<QStringList>("arguments");
-    QTest::newRow("start-up choices")
-        << QStringList{"in.mpg", "192", "48000", "2", "AC3", "out.ac3", ""}
-        << R"(ffmpeg -i "in.mpg" -ab 192k -ar 48000 -ac 2 -acodec ac3 -y "out.ac3")"
-        << QStringList{"-i",  "in.mpg", "-ab",     "192k", "-ar", "48000",
-                       "-ac", "2",      "-acodec", "ac3",  "-y",  "out.ac3"};
-    QTest::newRow("mp2 384 44100")
-        << QStringList{"in.mpg", "384", "44100", "2", "MP2", "out.ac3", ""}
-        << R"(ffmpeg -i "in.mpg" -ab 384k -ar 44100 -ac 2 -acodec mp2 -y "out.ac3")"
-        << QStringList{"-i",  "in.mpg", "-ab",     "384k", "-ar", "44100",
-                       "-ac", "2",      "-acodec", "mp2",  "-y",  "out.ac3"};
-    QTest::newRow("blanks stay")
-        << QStringList{"a b.wav", "64", "48000", "2", "AC3", "/t/x y.ac3", ""}
-        << R"(ffmpeg -i "a b.wav" -ab 64k -ar 48000 -ac 2 -acodec ac3 -y "/t/x y.ac3")"
-        << QStringList{"-i",  "a b.wav", "-ab",     "64k", "-ar", "48000",
-                       "-ac", "2",       "-acodec", "ac3", "-y",  "/t/x y.ac3"};
-    QTest::newRow("stream chosen")
-        << QStringList{"in.ts", "192", "48000", "2", "AC3", "out.ac3", "0:a:i:257"}
-        << R"(ffmpeg -i "in.ts" -map 0:a:i:257 -ab 192k -ar 48000 -ac 2 -acodec ac3 -y "out.ac3")"
-        << QStringList{"-i",    "in.ts", "-map", "0:a:i:257", "-ab", "192k", "-ar",
-                       "48000", "-ac",   "2",    "-acodec",   "ac3", "-y",   "out.ac3"};
-    // Paths are quoted by their place in the list, whatever they read.
-    QTest::newRow("paths that read like options")
-        << QStringList{"-y", "192", "48000", "2", "AC3", "-i", ""}
-        << R"(ffmpeg -i "-y" -ab 192k -ar 48000 -ac 2 -acodec ac3 -y "-i")"
-        << QStringList{"-i",  "-y", "-ab",     "192k", "-ar", "48000",
-                       "-ac", "2",  "-acodec", "ac3",  "-y",  "-i"};
-}
-
-void TestWorkers::commandLine()
-{
-    QFETCH(QStringList, choices);
-    QFETCH(QString, line);
-    QFETCH(QStringList, arguments);
-    const FfmpegCommand cmd = command::build({.source = choices[0],
-                                              .output = choices[5],
-                                              .format = choices[4],
-                                              .bitrate = choices[1],
-                                              .rate = choices[2],
-                                              .channels = choices[3],
-                                              .stream = choices[6]});
-    QCOMPARE(cmd.line(), line);
-    QCOMPARE(cmd.program, QString("ffmpeg"));
-    QCOMPARE(cmd.arguments, arguments);
-}
-
-void TestWorkers::chunking_data()
-{
-    QTest::addColumn<QByteArray>("output");
-    QTest::addColumn<QStringList>("lines");
-    const QByteArray x3999(3999, 'x');
-    QTest::newRow("nothing") << QByteArray() << QStringList{""};
-    QTest::newRow("zero byte cuts its chunk")
-        << QByteArray("a\r\nb\0tail", 9) << QStringList{"a\r\nb"};
-    QTest::newRow("character across chunks")
-        << x3999 + "\xc3\xbc" + "z" << QStringList{QString(x3999), QString::fromUtf8("\xc3\xbcz")};
-}
-
-void TestWorkers::chunking()
-{
-    QFETCH(QByteArray, output);
-    QFETCH(QStringList, lines);
-    QCOMPARE(chunks::toLines(output), lines);
-}
 
 // Real children through the real runner: what the log receives.
 void TestWorkers::runnerOutput_data()
@@ -250,7 +186,7 @@ void TestWorkers::runnerOutcome()
 void TestWorkers::convertingSpansTheChild()
 {
     bool duringChild = false;
-    const RunResult r = runJob(this, shell("sleep 0.6; printf out"), -1, [&](TTrad *) {
+    const RunResult r = runJob(this, shell("sleep 0.6; printf out"), {}, [&](TTrad *) {
         QTest::qWait(300);
         duringChild = converting;
     });
@@ -262,10 +198,12 @@ void TestWorkers::convertingSpansTheChild()
 
 void TestWorkers::stopEndsTheChild()
 {
-    const QString marker = "kelvane-stop-marker";
+    // An odd length to tell this sleep from any other.
+    const QString marker = "30.271";
     const RunResult r =
-        runJob(this, shell("printf started; exec sleep 30 # " + marker), -1, [](TTrad *runner) {
-            QTest::qWait(300);
+        runJob(this, shell("printf started; exec sleep " + marker), {}, [&](TTrad *runner) {
+            // Once the shell has become sleep, it has written its word.
+            QTRY_VERIFY(fixtures::processWith(marker, "sleep"));
             runner->stop();
         });
     QCOMPARE(r.outcome.kind, JobOutcome::Stopped);
@@ -273,19 +211,23 @@ void TestWorkers::stopEndsTheChild()
     QCOMPARE(r.replaced, (QStringList{"started", "sh was stopped by the user"}));
     QVERIFY(!fixtures::processWith(marker));
 
-    // A child that ignores the polite request is killed after the grace period.
-    const RunResult stubborn =
-        runJob(this, shell("trap '' TERM; printf x; sleep 30 & wait"), -1, [](TTrad *runner) {
-            QTest::qWait(300);
-            runner->stop();
-        });
+    // A child that ignores the polite request is killed after the grace period; its sleep
+    // starts once the request is ignored.
+    const RunResult stubborn = runJob(this, shell("trap '' TERM; printf x; sleep 29.517 & wait"),
+                                      {-1, 200}, [](TTrad *runner) {
+                                          QTRY_VERIFY(fixtures::processWith("29.517", "sleep"));
+                                          runner->stop();
+                                      });
     QCOMPARE(stubborn.outcome.kind, JobOutcome::Stopped);
-    QVERIFY2(stubborn.elapsedMs < 6000, qPrintable(QString::number(stubborn.elapsedMs)));
+    QVERIFY2(stubborn.elapsedMs < 3000, qPrintable(QString::number(stubborn.elapsedMs)));
+    QCOMPARE(stubborn.replaced, (QStringList{"x", "sh was stopped by the user"}));
+    if (const int orphan = fixtures::processWith("29.517", "sleep"))
+        ::kill(orphan, SIGKILL);
 }
 
 void TestWorkers::timeLimitStopsTheChild()
 {
-    const RunResult r = runJob(this, shell("exec sleep 30"), 300);
+    const RunResult r = runJob(this, shell("exec sleep 30"), {300});
     QCOMPARE(r.outcome.kind, JobOutcome::TimedOut);
     QVERIFY(r.elapsedMs < 3000);
     QCOMPARE(r.replaced.last(), QString("sh did not end within 300 ms and was stopped"));
@@ -304,7 +246,7 @@ void TestWorkers::workThatThrowsFails()
 {
     QFETCH(bool, anException);
     QFETCH(QString, error);
-    const RunResult r = runJob(this, shell("printf out"), -1, {},
+    const RunResult r = runJob(this, shell("printf out"), {}, {},
                                [&](JobOutcome &, const QByteArray &) -> TTrad::Ending {
                                    if (anException)
                                        throw std::runtime_error("disk on fire");
@@ -344,27 +286,6 @@ void TestWorkers::handlerRunsAfterException()
     loop.exec();
     QCOMPARE(seen, QString("copied"));
 }
-
-namespace {
-int entries(const char *dir)
-{
-    return int(QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).size());
-}
-
-// A finished QThread's system thread may still be leaving for a moment after the object is
-// gone, so count only once the figure has held still for a while.
-int settledEntries(const char *dir)
-{
-    int last = entries(dir);
-    for (int still = 0; still < 5;) {
-        QTest::qWait(60);
-        const int now = entries(dir);
-        still = now == last ? still + 1 : 0;
-        last = now;
-    }
-    return last;
-}
-} // namespace
 
 // Job after job, no thread, thread object or open file is left behind.
 void TestWorkers::finishedWorkersAreReleased()
@@ -442,11 +363,6 @@ void TestWorkers::monitorFollowsTheFile()
     QTRY_COMPARE(seen.last(), qint64(6000)); // measured once more after the end
 }
 
-int main(int argc, char **argv)
-{
-    QCoreApplication app(argc, argv);
-    TestWorkers test;
-    return QTest::qExec(&test, argc, argv);
-}
+KELVANE_TEST_MAIN(QCoreApplication, TestWorkers)
 
 #include "tst_workers.moc"

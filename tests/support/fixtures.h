@@ -11,6 +11,7 @@
 
 #include <clocale>
 #include <cstdio>
+#include <functional>
 #include <pthread.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -94,20 +95,25 @@ inline double toneHz(const QString &file)
     return count ? double(crossings) / 2.0 / (double(count) / 48000.0) : 0;
 }
 
+// The first process for which holds(its /proc file named entry) is true; 0 if there is none.
+inline int processWhose(const char *entry, const std::function<bool(const QByteArray &)> &holds)
+{
+    const QStringList pids = QDir("/proc").entryList(QDir::Dirs);
+    for (const QString &pid : pids) {
+        QFile f("/proc/" + pid + "/" + entry);
+        if (pid.toInt() > 0 && f.open(QIODevice::ReadOnly) && holds(f.readAll()))
+            return pid.toInt();
+    }
+    return 0;
+}
+
 // The pid of a running process whose command line holds marker (and whose program name ends
 // in program, if given); 0 if there is none.
 inline int processWith(const QString &marker, const QByteArray &program = {})
 {
-    const QStringList pids = QDir("/proc").entryList(QDir::Dirs);
-    for (const QString &pid : pids) {
-        QFile f("/proc/" + pid + "/cmdline");
-        if (pid.toInt() <= 0 || !f.open(QIODevice::ReadOnly))
-            continue;
-        const QByteArray cmd = f.readAll();
-        if (cmd.contains(marker.toUtf8()) && cmd.left(cmd.indexOf('\0')).endsWith(program))
-            return pid.toInt();
-    }
-    return 0;
+    return processWhose("cmdline", [&](const QByteArray &cmd) {
+        return cmd.contains(marker.toUtf8()) && cmd.left(cmd.indexOf('\0')).endsWith(program);
+    });
 }
 
 // One line of ffprobe's answer for the first audio stream.

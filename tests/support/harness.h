@@ -3,6 +3,7 @@
 // The real window driven by a test: its dialogs, notices and questions answered here.
 
 #include "fixtures.h"
+#include "scriptedprompts.h"
 #include "thread.h"
 #include "unit1.h"
 
@@ -27,28 +28,22 @@ struct Harness
 {
     Harness()
     {
-        window.importmedia->setAnswerer([this](const FileDialog &) -> std::optional<QStringList> {
-            return source.isEmpty() ? std::nullopt : std::optional(QStringList{source});
-        });
-        window.saveaudio->setAnswerer([this](const FileDialog &) -> std::optional<QStringList> {
-            return output.isEmpty() ? std::nullopt : std::optional(QStringList{output});
-        });
-        window.setMessageBox([this](const QString &text) {
-            notices.append(text);
+        prompts.onNotice = [this](const QString &) {
             barAtNotice = window.bar->value();
             convertingAtNotice = converting;
             logAtNotice = log();
-        });
+        };
+        window.setPrompts(prompts);
     }
 
     void chooseSource(const QString &path)
     {
-        source = path;
+        prompts.open = path;
         QTest::mouseClick(window.Button2, Qt::LeftButton);
     }
     void chooseOutput(const QString &path)
     {
-        output = path;
+        prompts.save = path;
         QTest::mouseClick(window.Button3, Qt::LeftButton);
     }
     void convert() { QTest::mouseClick(window.Button1, Qt::LeftButton); }
@@ -56,19 +51,17 @@ struct Harness
     bool finish(int timeoutMs = 60000)
     {
         const qsizetype before = notices.size();
-        QElapsedTimer t;
-        t.start();
         // The notice follows the job's end once the log holds the whole output.
-        while ((window.jobRunning() || notices.size() == before) && t.elapsed() < timeoutMs)
-            QTest::qWait(20);
-        return !window.jobRunning() && notices.size() == before + 1;
+        return QTest::qWaitFor([&] { return !window.jobRunning() && notices.size() > before; },
+                               timeoutMs) &&
+               notices.size() == before + 1;
     }
     QString log() const { return window.ResultsRE->toPlainText(); }
 
+    // Outlives the window, which shows its error boxes through it to the end.
+    ScriptedPrompts prompts;
+    QStringList &notices = prompts.notices;
     Tmain window;
-    QString source;
-    QString output;
-    QStringList notices;
     int barAtNotice = -1;
     bool convertingAtNotice = true;
     QString logAtNotice;
@@ -114,9 +107,6 @@ inline bool startLiveJob(Harness &h, const QString &fifo, const QString &out)
     h.window.estimatedkb = 600 * 192 / 8;
     h.window.show();
     h.convert();
-    QElapsedTimer t;
-    t.start();
-    while (h.window.bar->value() == 0 && t.elapsed() < 10000)
-        QTest::qWait(20);
-    return h.window.bar->value() > 0 && h.window.jobRunning() && ffmpegRunningWith(out);
+    return QTest::qWaitFor([&] { return h.window.bar->value() > 0; }, 10000) &&
+           h.window.jobRunning() && ffmpegRunningWith(out);
 }
