@@ -5,10 +5,10 @@
 #include "thread.h"
 #include "unit1.h"
 
+#include "logview.h"
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
-#include "logview.h"
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -449,25 +449,33 @@ void TestConversion::noKeepsTheWindowWhenTheJobEndedMeanwhile()
 // ffmpeg left behind and nothing more asked.
 void TestConversion::quitAtAnyMoment_data()
 {
-    QTest::addColumn<QString>("moment");
-    QTest::newRow("starting") << "starting";
-    QTest::newRow("running") << "running";
-    QTest::newRow("log filling") << "log filling";
-    QTest::newRow("notice showing") << "notice showing";
+    // The source is a pipe that never ends; the quit comes once ffmpeg runs; the encoder
+    // writes 10 MB, and the quit comes while the log takes them in; or at the notice.
+    QTest::addColumn<bool>("live");
+    QTest::addColumn<bool>("running");
+    QTest::addColumn<bool>("flood");
+    QTest::addColumn<bool>("atNotice");
+    QTest::newRow("starting") << true << false << false << false;
+    QTest::newRow("running") << true << true << false << false;
+    QTest::newRow("log filling") << false << false << true << false;
+    QTest::newRow("notice showing") << false << false << false << true;
 }
 
 void TestConversion::quitAtAnyMoment()
 {
-    QFETCH(QString, moment);
+    QFETCH(bool, live);
+    QFETCH(bool, running);
+    QFETCH(bool, flood);
+    QFETCH(bool, atNotice);
     const QString fifo = m_dir.filePath("live-quit.wav");
-    const QString out = m_dir.filePath("quit " + moment + ".ac3");
-    std::unique_ptr<LiveSource> live;
-    if (moment == "starting" || moment == "running")
-        live = std::make_unique<LiveSource>(fifo);
+    const QString out = m_dir.filePath(QString("quit %1.ac3").arg(QTest::currentDataTag()));
+    std::unique_ptr<LiveSource> source;
+    if (live)
+        source = std::make_unique<LiveSource>(fifo);
     QTemporaryDir bin;
     const QByteArray path = qgetenv("PATH");
     const auto restorePath = qScopeGuard([&] { qputenv("PATH", path); });
-    if (moment == "log filling") {
+    if (flood) {
         QVERIFY(fakeEncoder(bin, tenMegabytes()));
         qputenv("PATH", bin.path().toUtf8() + ":" + path);
     }
@@ -475,23 +483,23 @@ void TestConversion::quitAtAnyMoment()
     Harness h;
     h.prompts.answer = [](const QString &) { return true; };
     QElapsedTimer clock;
-    if (moment == "notice showing") {
+    if (atNotice) {
         h.prompts.onNotice = [&](const QString &) {
             clock.start();
             h.window.Exit1Click();
         };
     }
     h.window.show();
-    if (moment == "running") {
+    if (running) {
         QVERIFY(startLiveJob(h, fifo, out));
     } else {
         h.window.importmedia->setFileName(live ? fifo : m_wav);
         h.window.saveaudio->setFileName(out);
         h.convert();
     }
-    if (moment == "log filling")
+    if (flood)
         QTRY_VERIFY_WITH_TIMEOUT(!h.window.jobRunning(), 20000);
-    if (moment == "notice showing")
+    if (atNotice)
         QTRY_COMPARE_WITH_TIMEOUT(h.notices, QStringList{"Finished"}, 20000);
     else {
         clock.start();
