@@ -378,8 +378,9 @@ void TestDesktopBus::notifiesWhenNotActive()
     QTRY_COMPARE_WITH_TIMEOUT(desktop->dunstctl({"count", "displayed"}), QByteArray("1"), 10000);
     desktop->dunstctl({"action", "0"});
     QTRY_VERIFY_WITH_TIMEOUT(h.window.isActiveWindow(), 10000);
+    // The bus recorder hears the signal on its own connection, maybe after the window woke.
+    QTRY_COMPARE_WITH_TIMEOUT(m_recorder.sent("ActionInvoked").size(), 1, 10000);
     const QList<QDBusMessage> invoked = m_recorder.sent("ActionInvoked");
-    QCOMPARE(invoked.size(), 1);
     QCOMPARE(invoked.first().arguments().value(1).toString(), QString("default"));
     qInfo("%s: dunst sent ActionInvoked(%u, \"%s\"); the window is active again", qPrintable(how),
           invoked.first().arguments().value(0).toUInt(),
