@@ -203,31 +203,16 @@ private:
     // The line `step` lines away from the one holding offset, with its line end.
     QString line(int offset, int step, int *start, int *end) const
     {
-        const QString all = view()->toPlainText();
         *start = *end = -1;
-        if (offset < 0 || offset > all.size())
+        const LogView *v = view();
+        if (offset < 0 || offset > v->toPlainText().size())
             return {};
-        qsizetype from = offset;
-        while (from > 0 && all[from - 1] != u'\n')
-            --from;
-        for (; step < 0; ++step) {
-            if (from == 0)
-                return {};
-            --from;
-            while (from > 0 && all[from - 1] != u'\n')
-                --from;
-        }
-        for (; step > 0; --step) {
-            const qsizetype next = all.indexOf(u'\n', from);
-            if (next < 0)
-                return {};
-            from = next + 1;
-        }
-        const qsizetype next = all.indexOf(u'\n', from);
-        const qsizetype to = next < 0 ? all.size() : next + 1;
-        *start = int(from);
-        *end = int(to);
-        return all.mid(from, to - from);
+        const qsizetype line = v->lineOf(offset) + step;
+        if (line < 0 || line >= v->lineCount())
+            return {};
+        *start = int(v->lineStart(line));
+        *end = int(line + 1 < v->lineCount() ? v->lineStart(line + 1) : v->toPlainText().size());
+        return v->toPlainText().mid(*start, *end - *start);
     }
 };
 
@@ -413,7 +398,7 @@ void LogView::settle()
         m_top = end;
     m_top.row = std::min(m_top.row, rowsIn(m_top.line) - 1);
     m_followEnd = m_top == end;
-    syncScrollBar();
+    syncScrollBar(end);
     viewport()->update();
     if (m_untoldFrom >= 0 && QAccessible::isActive()) {
         QAccessibleTextInsertEvent inserted(this, int(m_untoldFrom), m_text.mid(m_untoldFrom));
@@ -422,13 +407,12 @@ void LogView::settle()
     m_untoldFrom = -1;
 }
 
-void LogView::syncScrollBar()
+void LogView::syncScrollBar(Row end)
 {
     QScrollBar *bar = verticalScrollBar();
     // Not blocked: the scroll area shows and hides the bar on its signals. The top it
     // reports is ours already.
     const QScopedValueRollback syncing(m_syncing, true);
-    const Row end = lastTop();
     bar->setRange(0, int(std::min<qsizetype>(end.line, INT_MAX)));
     const int rowHeight = std::max(1, fontMetrics().lineSpacing());
     bar->setPageStep(std::max(1, (viewport()->height() - 2 * Margin) / rowHeight));
@@ -444,7 +428,7 @@ void LogView::scrollTo(Row top)
         return;
     m_top = top;
     m_followEnd = m_top == end;
-    syncScrollBar();
+    syncScrollBar(end);
     viewport()->update();
 }
 

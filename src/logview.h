@@ -31,6 +31,9 @@ public:
 
     QString toPlainText() const { return m_text; }
     qsizetype lineCount() const { return qsizetype(m_starts.size()); }
+    // The line that holds offset, and where a line starts in toPlainText().
+    qsizetype lineOf(qsizetype offset) const;
+    qsizetype lineStart(qsizetype line) const { return m_starts[size_t(line)]; }
 
     // Positions are offsets into toPlainText(); the selection runs from the anchor to the
     // cursor.
@@ -77,16 +80,14 @@ private:
         friend bool operator==(const Row &, const Row &) = default;
     };
 
-    qsizetype lineStart(qsizetype line) const { return m_starts[size_t(line)]; }
     qsizetype lineEnd(qsizetype line) const;
-    qsizetype lineOf(qsizetype offset) const;
     QTextLayout &layout(qsizetype line) const;
     int textWidth() const;
     int rowsIn(qsizetype line) const;
     Row lastTop() const;
     Row stepped(Row from, int rows) const;
     void settle();
-    void syncScrollBar();
+    void syncScrollBar(Row end);
     void scrollTo(Row top);
     void forgetLayouts();
     void moveCursor(qsizetype position, bool keepAnchor);
