@@ -3,8 +3,9 @@
 QString FfmpegCommand::line() const
 {
     QString text = program;
+    const qsizetype source = arguments.indexOf(QStringLiteral("-i")) + 1;
     for (qsizetype i = 0; i < arguments.size(); ++i) {
-        const bool path = i == arguments.size() - 1 || (i == 1 && arguments[0] == u"-i");
+        const bool path = i == arguments.size() - 1 || (source > 0 && i == source);
         text += QLatin1Char(' ');
         text += path ? QLatin1Char('"') + arguments[i] + QLatin1Char('"') : arguments[i];
     }
@@ -17,7 +18,10 @@ FfmpegCommand build(const Choices &choices)
 {
     FfmpegCommand cmd;
     cmd.program = QStringLiteral("ffmpeg");
-    cmd.arguments = {QStringLiteral("-i"), choices.source};
+    // At this level ffmpeg's summary says how many samples it encoded and how many bytes it
+    // wrote, which is what the output is checked against.
+    cmd.arguments = {QStringLiteral("-loglevel"), QStringLiteral("verbose"), QStringLiteral("-i"),
+                     choices.source};
     if (!choices.stream.isEmpty())
         cmd.arguments += {QStringLiteral("-map"), choices.stream};
     cmd.arguments += {QStringLiteral("-ab"),     choices.bitrate + QLatin1Char('k'),

@@ -12,7 +12,7 @@ struct FfmpegCommand
     QStringList arguments;
 
     // The one-line form the log shows, made from the list so the two always agree: the words
-    // joined by blanks, the source (the word after the leading -i) and the output (the last)
+    // joined by blanks, the source (the word after the first -i) and the output (the last)
     // in double quotes as they are, nothing escaped.
     QString line() const;
 };

@@ -161,9 +161,10 @@ TTrad::Ending ConversionJob::settleOutput(JobOutcome &outcome, const QByteArray 
         QString problem;
         try {
             problem = outputcheck::problem(*m_library, m_settings.choices.output,
-                                           formats::codec(m_settings.choices.format),
-                                           m_settings.choices.rate, m_settings.choices.channels,
-                                           outputcheck::encodedSeconds(ffmpegOutput));
+                                           {formats::codec(m_settings.choices.format),
+                                            m_settings.choices.rate, m_settings.choices.channels,
+                                            m_settings.shownRate, m_settings.shownChannels},
+                                           ffmpegOutput);
         } catch (...) {
             // An output that cannot be read back is not known to be whole.
             problem = currentExceptionMessage();

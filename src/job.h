@@ -20,6 +20,10 @@ struct JobSettings
     Choices choices;
     // A line for the log when ffmpeg has to choose the audio stream itself; empty otherwise.
     QString streamNote;
+    // The sampling rate and channel count of the stream the summary shows, as libmediainfo
+    // gave them; the stream ffmpeg reports it encoded must have them. Empty when unknown.
+    QString shownRate;
+    QString shownChannels;
 };
 
 // One conversion from start to outcome: runs the encoder and the progress monitor, keeps an

@@ -54,11 +54,50 @@ std::optional<qint64> wholeNumber(const QString &text)
 
 } // namespace
 
+QList<quint32> oggSerials(const QString &fileName)
+{
+    // Every stream of an Ogg file begins with a page of its own before any other page.
+    constexpr qint64 Limit = 1 << 16;
+    constexpr qsizetype HeaderSize = 27;
+    QFile file(fileName);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray head = file.read(Limit);
+    const auto byte = [&head](qsizetype at) { return quint8(head.at(at)); };
+    QList<quint32> serials;
+    qsizetype at = 0;
+    while (at + HeaderSize <= head.size() && head.mid(at, 4) == "OggS" && (byte(at + 5) & 0x02)) {
+        serials.append(quint32(byte(at + 14)) | quint32(byte(at + 15)) << 8 |
+                       quint32(byte(at + 16)) << 16 | quint32(byte(at + 17)) << 24);
+        const qsizetype segments = byte(at + 26);
+        if (at + HeaderSize + segments > head.size())
+            break;
+        qsizetype body = 0;
+        for (qsizetype i = 0; i < segments; ++i)
+            body += byte(at + HeaderSize + i);
+        at += HeaderSize + segments + body;
+    }
+    return serials;
+}
+
 QString streamSpecifier(const QString &container, const QString &audioCount,
-                        const QString &streamOrder, const QString &id)
+                        const QString &streamOrder, const QString &id,
+                        const QList<quint32> &oggSerials)
 {
     const QString byId = QStringLiteral("0:a:i:%1");
     const std::optional<qint64> number = wholeNumber(id);
+    if (container == QLatin1String("Matroska") || container == QLatin1String("WebM")) {
+        // ffmpeg skips track types it does not know (a DVD's buttons), which StreamOrder
+        // counts; it keeps every audio track, in the order libmediainfo lists them.
+        return QStringLiteral("0:a:0");
+    }
+    if (container == QLatin1String("Ogg")) {
+        // libmediainfo lists Ogg streams by serial number, ffmpeg in the order they begin.
+        bool ok = false;
+        const quint32 serial = id.toUInt(&ok);
+        if (const qsizetype position = ok ? oggSerials.indexOf(serial) : -1; position >= 0)
+            return QStringLiteral("0:%1").arg(position);
+    }
     if (container == QLatin1String("MPEG-TS") || container == QLatin1String("BDAV") ||
         container == QLatin1String("MPEG-4") || container == QLatin1String("QuickTime")) {
         if (number)
@@ -105,8 +144,10 @@ ProbeResult probeSource(MediaLibrary &lib, const QString &fileName, const QStrin
     result.estimatedkb = estimateKb(bitrateText, result.durationsec);
 
     result.summary = text(file.get(MediaLibrary::Audio, "Codec_String")) + QLatin1Char(' ');
-    result.summary += text(file.get(MediaLibrary::Audio, "SamplingRate")) + QLatin1String("rate ");
-    result.summary += text(file.get(MediaLibrary::Audio, "Channels")) + QLatin1String("channels ");
+    result.rate = text(file.get(MediaLibrary::Audio, "SamplingRate"));
+    result.summary += result.rate + QLatin1String("rate ");
+    result.channels = text(file.get(MediaLibrary::Audio, "Channels"));
+    result.summary += result.channels + QLatin1String("channels ");
     result.summary += text(file.get(MediaLibrary::Audio, "BitRate")) + QLatin1String("bitrate ");
     result.summary += QString::number(result.durationsec) + QLatin1String("sec");
 
@@ -114,7 +155,9 @@ ProbeResult probeSource(MediaLibrary &lib, const QString &fileName, const QStrin
     const QString audioCount = text(file.get(MediaLibrary::General, "AudioCount"));
     const QString streamOrder = text(file.get(MediaLibrary::Audio, "StreamOrder"));
     const QString id = text(file.get(MediaLibrary::Audio, "ID"));
-    result.stream = streamSpecifier(container, audioCount, streamOrder, id);
+    result.stream = streamSpecifier(container, audioCount, streamOrder, id,
+                                    container == QLatin1String("Ogg") ? oggSerials(fileName)
+                                                                      : QList<quint32>());
     return result;
 }
 

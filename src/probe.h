@@ -2,6 +2,7 @@
 
 #include "mediainfo.h"
 
+#include <QList>
 #include <QString>
 
 // What one probe of a source found. The window shows the source's name before it probes, and
@@ -16,6 +17,9 @@ struct ProbeResult
     // The ffmpeg stream specifier of the stream the summary describes; empty when the file
     // does not say which of its streams that is.
     QString stream;
+    // That stream's sampling rate and channel count, as the library gave them.
+    QString rate;
+    QString channels;
 };
 
 namespace probe {
@@ -31,10 +35,16 @@ qint64 estimateKb(const QString &bitrateText, qint32 durationsec);
 
 QString estimateText(qint64 estimatedkb);
 
+// The serial numbers of an Ogg file's streams in the order they begin; empty when the file
+// does not start as an Ogg file.
+QList<quint32> oggSerials(const QString &fileName);
+
 // Names the library's first audio stream the way ffmpeg finds it: by PID in MPEG-TS, by
-// stream id in MPEG-PS, by track ID in MPEG-4, by position elsewhere. Empty when the fields
-// do not identify it.
+// stream id in MPEG-PS, by track ID in MPEG-4, as the first audio track in Matroska, by the
+// position of its serial number in oggSerials in Ogg, by position elsewhere. Empty when the
+// fields do not identify it.
 QString streamSpecifier(const QString &container, const QString &audioCount,
-                        const QString &streamOrder, const QString &id);
+                        const QString &streamOrder, const QString &id,
+                        const QList<quint32> &oggSerials = {});
 
 } // namespace probe

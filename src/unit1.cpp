@@ -244,7 +244,7 @@ void Tmain::probeChosenSource()
     estimatedkb = found.estimatedkb;
     setInfo(outputsize, probe::estimateText(estimatedkb));
     setInfo(audioinfo, found.summary);
-    m_probed = {fileName, found.stream};
+    m_probed = {fileName, found.stream, found.rate, found.channels};
 }
 
 // A label's accessible name is its text when none is set, so a screen reader speaks what the
@@ -344,8 +344,11 @@ void Tmain::startJob()
             QStringLiteral("The source does not say which of its streams the summary describes, "
                            "so ffmpeg chooses which audio stream to encode");
     settings.choices = choices();
-    if (probed)
+    if (probed) {
         settings.choices.stream = m_probed.stream;
+        settings.shownRate = m_probed.rate;
+        settings.shownChannels = m_probed.channels;
+    }
     settings.command = command::build(settings.choices);
     appendLog(settings.command.line());
     if (!settings.streamNote.isEmpty())

@@ -107,6 +107,8 @@ private:
     {
         QString path;
         QString stream;
+        QString rate;
+        QString channels;
     } m_probed;
     // Sizes are divided by this when the estimate in bytes does not fit the bar's int range.
     qint64 m_barScale = 1;

@@ -36,36 +36,37 @@ void TestCommand::build_data()
     QTest::addColumn<QString>("line");
     QTest::newRow("start-up choices")
         << QStringList{"in.mpg", "192", "48000", "2", "AC3", "out.ac3"}
-        << QStringList{"-i",  "in.mpg", "-ab",     "192k", "-ar", "48000",
-                       "-ac", "2",      "-acodec", "ac3",  "-y",  "out.ac3"}
-        << R"(ffmpeg -i "in.mpg" -ab 192k -ar 48000 -ac 2 -acodec ac3 -y "out.ac3")";
+        << QStringList{"-loglevel", "verbose", "-i", "in.mpg",  "-ab", "192k", "-ar",
+                       "48000",     "-ac",     "2",  "-acodec", "ac3", "-y",   "out.ac3"}
+        << R"(ffmpeg -loglevel verbose -i "in.mpg" -ab 192k -ar 48000 -ac 2 -acodec ac3 -y "out.ac3")";
     QTest::newRow("mp2 384 44100")
         << QStringList{"in.mpg", "384", "44100", "2", "MP2", "out.ac3"}
-        << QStringList{"-i",  "in.mpg", "-ab",     "384k", "-ar", "44100",
-                       "-ac", "2",      "-acodec", "mp2",  "-y",  "out.ac3"}
-        << R"(ffmpeg -i "in.mpg" -ab 384k -ar 44100 -ac 2 -acodec mp2 -y "out.ac3")";
+        << QStringList{"-loglevel", "verbose", "-i", "in.mpg",  "-ab", "384k", "-ar",
+                       "44100",     "-ac",     "2",  "-acodec", "mp2", "-y",   "out.ac3"}
+        << R"(ffmpeg -loglevel verbose -i "in.mpg" -ab 384k -ar 44100 -ac 2 -acodec mp2 -y "out.ac3")";
     // Paths are arguments of their own, untouched; only the log line quotes them.
     QTest::newRow("blanks stay")
         << QStringList{"a b.wav", "64", "48000", "2", "AC3", "/t/x y.ac3"}
-        << QStringList{"-i",  "a b.wav", "-ab",     "64k", "-ar", "48000",
-                       "-ac", "2",       "-acodec", "ac3", "-y",  "/t/x y.ac3"}
-        << R"(ffmpeg -i "a b.wav" -ab 64k -ar 48000 -ac 2 -acodec ac3 -y "/t/x y.ac3")";
+        << QStringList{"-loglevel", "verbose", "-i", "a b.wav", "-ab", "64k", "-ar",
+                       "48000",     "-ac",     "2",  "-acodec", "ac3", "-y",  "/t/x y.ac3"}
+        << R"(ffmpeg -loglevel verbose -i "a b.wav" -ab 64k -ar 48000 -ac 2 -acodec ac3 -y "/t/x y.ac3")";
     QTest::newRow("quotes and dollars")
         << QStringList{R"(-"q" $HOME.wav)", "192", "48000", "2", "AC3", "ü.ac3"}
-        << QStringList{"-i", R"(-"q" $HOME.wav)", "-ab", "192k", "-ar",  "48000", "-ac",
-                       "2",  "-acodec",           "ac3", "-y",   "ü.ac3"}
-        << R"(ffmpeg -i "-"q" $HOME.wav" -ab 192k -ar 48000 -ac 2 -acodec ac3 -y "ü.ac3")";
+        << QStringList{"-loglevel", "verbose", "-i", R"(-"q" $HOME.wav)", "-ab", "192k", "-ar",
+                       "48000",     "-ac",     "2",  "-acodec",           "ac3", "-y",   "ü.ac3"}
+        << R"(ffmpeg -loglevel verbose -i "-"q" $HOME.wav" -ab 192k -ar 48000 -ac 2 -acodec ac3 -y "ü.ac3")";
     QTest::newRow("stream chosen")
         << QStringList{"in.ts", "192", "48000", "2", "AC3", "out.ac3", "0:a:i:336"}
-        << QStringList{"-i",    "in.ts", "-map", "0:a:i:336", "-ab", "192k", "-ar",
-                       "48000", "-ac",   "2",    "-acodec",   "ac3", "-y",   "out.ac3"}
-        << R"(ffmpeg -i "in.ts" -map 0:a:i:336 -ab 192k -ar 48000 -ac 2 -acodec ac3 -y "out.ac3")";
+        << QStringList{"-loglevel", "verbose", "-i",  "in.ts",  "-map", "0:a:i:336",
+                       "-ab",       "192k",    "-ar", "48000",  "-ac",  "2",
+                       "-acodec",   "ac3",     "-y",  "out.ac3"}
+        << R"(ffmpeg -loglevel verbose -i "in.ts" -map 0:a:i:336 -ab 192k -ar 48000 -ac 2 -acodec ac3 -y "out.ac3")";
     // Paths are quoted by their place in the list, whatever they read.
     QTest::newRow("paths that read like options")
         << QStringList{"-y", "192", "48000", "2", "AC3", "-i"}
-        << QStringList{"-i",  "-y", "-ab",     "192k", "-ar", "48000",
-                       "-ac", "2",  "-acodec", "ac3",  "-y",  "-i"}
-        << R"(ffmpeg -i "-y" -ab 192k -ar 48000 -ac 2 -acodec ac3 -y "-i")";
+        << QStringList{"-loglevel", "verbose", "-i", "-y",      "-ab", "192k", "-ar",
+                       "48000",     "-ac",     "2",  "-acodec", "ac3", "-y",   "-i"}
+        << R"(ffmpeg -loglevel verbose -i "-y" -ab 192k -ar 48000 -ac 2 -acodec ac3 -y "-i")";
 }
 
 void TestCommand::build()

@@ -1,4 +1,5 @@
 #include "application.h"
+#include "fakemedia.h"
 #include "fixtures.h"
 #include "harness.h"
 #include "testmain.h"
@@ -39,6 +40,8 @@ private slots:
     void quitAtAnyMoment();
     void refusedThread();
     void streamShownIsStreamEncoded();
+    void trackFfmpegSkipsBeforeTheAudio();
+    void encodedStreamMustBeTheOneShown();
 
 private:
     QTemporaryDir m_dir;
@@ -79,7 +82,8 @@ void TestConversion::commandLineGoesToTheLog()
     h.window.estimatedkb = 1500;
     h.convert();
     const QString line =
-        QString(R"(ffmpeg -i "in.mpg" -ab 384k -ar 44100 -ac 2 -acodec mp2 -y "%1")")
+        QString(
+            R"(ffmpeg -loglevel verbose -i "in.mpg" -ab 384k -ar 44100 -ac 2 -acodec mp2 -y "%1")")
             .arg(m_dir.filePath("never.ac3"));
     // Below the log's one empty start line, until the runner replaces it.
     const QString unprobed = "The source has not been probed successfully, so ffmpeg chooses "
@@ -99,11 +103,13 @@ void TestConversion::commandLineGoesToTheLog()
     h.window.audiobitrate->setCurrentText("192");
     h.window.audiorate->setCurrentText("48000");
     h.convert();
-    QCOMPARE(h.log(),
-             firstOutput + "\n" +
-                 QString(R"(ffmpeg -i "in.mpg" -ab 192k -ar 48000 -ac 2 -acodec ac3 -y "%1")")
-                     .arg(m_dir.filePath("never.ac3")) +
-                 "\n" + unprobed);
+    QCOMPARE(
+        h.log(),
+        firstOutput + "\n" +
+            QString(
+                R"(ffmpeg -loglevel verbose -i "in.mpg" -ab 192k -ar 48000 -ac 2 -acodec ac3 -y "%1")")
+                .arg(m_dir.filePath("never.ac3")) +
+            "\n" + unprobed);
     QVERIFY(h.finish());
 }
 
@@ -259,7 +265,7 @@ void TestConversion::endToEnd()
     QVERIFY(h.finish());
     QCOMPARE(h.notices, QStringList{"Finished"});
     QVERIFY2(h.log().contains("ffmpeg version"), qPrintable(h.log()));
-    QVERIFY(!h.log().contains("ffmpeg -i"));
+    QVERIFY(!h.log().contains("ffmpeg -loglevel verbose -i"));
     QCOMPARE(h.window.bar->value(), 0);
     QVERIFY(h.window.Button1->isEnabled());
     QVERIFY(!converting);
@@ -289,7 +295,7 @@ void TestConversion::ffmpegMissingFromPath()
              qPrintable(h.notices[0]));
     const QString reason = h.notices[0].section(": ", 1).section(". The log", 0, 0);
     QVERIFY2(h.log().endsWith('\n' + reason), qPrintable(h.log()));
-    QVERIFY(h.log().contains("ffmpeg -i \"")); // the command line stays visible
+    QVERIFY(h.log().contains("ffmpeg -loglevel verbose -i \"")); // the command line stays visible
     QVERIFY(h.window.Button1->isEnabled());
     QVERIFY(!converting);
 }
@@ -552,10 +558,12 @@ void TestConversion::streamShownIsStreamEncoded()
              qPrintable(h.window.audioinfo->text()));
     h.chooseOutput(out);
     h.convert();
-    QVERIFY2(h.log().endsWith(QString(R"(ffmpeg -i "%1" -map 0:a:i:336 -ab 192k -ar 48000 -ac 2 )"
-                                      R"(-acodec ac3 -y "%2")")
-                                  .arg(source, out)),
-             qPrintable(h.log()));
+    QVERIFY2(
+        h.log().endsWith(
+            QString(R"(ffmpeg -loglevel verbose -i "%1" -map 0:a:i:336 -ab 192k -ar 48000 -ac 2 )"
+                    R"(-acodec ac3 -y "%2")")
+                .arg(source, out)),
+        qPrintable(h.log()));
     QVERIFY(h.finish());
     QCOMPARE(h.notices, QStringList{"Finished"});
     QVERIFY(qAbs(fixtures::toneHz(out) - 1000) < 20);
@@ -565,14 +573,58 @@ void TestConversion::streamShownIsStreamEncoded()
     QVERIFY(fixtures::ffmpeg(fixtures::twoTones({"-c:a:0", "mp2", "-c:a:1", "ac3"}), other));
     h.window.importmedia->setFileName(other);
     h.convert();
-    QVERIFY2(h.log().endsWith(QString(R"(ffmpeg -i "%1" -ab 192k -ar 48000 -ac 2 )"
-                                      R"(-acodec ac3 -y "%2")"
-                                      "\nThe source has not been probed successfully, so ffmpeg "
-                                      "chooses which audio stream to encode")
-                                  .arg(other, out)),
-             qPrintable(h.log()));
+    QVERIFY2(
+        h.log().endsWith(QString(R"(ffmpeg -loglevel verbose -i "%1" -ab 192k -ar 48000 -ac 2 )"
+                                 R"(-acodec ac3 -y "%2")"
+                                 "\nThe source has not been probed successfully, so ffmpeg "
+                                 "chooses which audio stream to encode")
+                             .arg(other, out)),
+        qPrintable(h.log()));
     QVERIFY(h.finish());
     QVERIFY(h.log().contains("\nThe source has not been probed successfully"));
+}
+
+// A Matroska file whose first track is one ffmpeg skips (DVD buttons): the audio the summary
+// shows is what comes out.
+void TestConversion::trackFfmpegSkipsBeforeTheAudio()
+{
+    const QString source =
+        QString(KELVANE_SOURCE_DIR) + "/../shared/media-findings/mkv-buttons-first.mkv";
+    if (!QFile::exists(source))
+        QSKIP("the media findings are not beside the project");
+    const QString out = m_dir.filePath("buttons.ac3");
+    Harness h;
+    h.chooseSource(source);
+    QVERIFY2(h.window.audioinfo->text().contains(" 44100rate 2channels "),
+             qPrintable(h.window.audioinfo->text()));
+    h.chooseOutput(out);
+    h.convert();
+    QVERIFY(h.finish());
+    QCOMPARE(h.notices, QStringList{"Finished"});
+    QVERIFY(qAbs(fixtures::toneHz(out) - 440) < 20);
+}
+
+// The window hands the job the figures of the stream it shows; a job that encoded a stream
+// without them fails, whatever chose it.
+void TestConversion::encodedStreamMustBeTheOneShown()
+{
+    FakeMedia::Answers answers = FakeMedia::withPlayTime("5000");
+    answers.insert("A:SamplingRate", "22050");
+    ScriptedPrompts prompts;
+    Tmain window(std::make_unique<FakeMedia>(answers));
+    window.setPrompts(prompts);
+    prompts.open = m_wav;
+    QTest::mouseClick(window.Button2, Qt::LeftButton);
+    const QString out = m_dir.filePath("not shown.ac3");
+    prompts.save = out;
+    QTest::mouseClick(window.Button3, Qt::LeftButton);
+    QTest::mouseClick(window.Button1, Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(!window.jobRunning() && !prompts.notices.isEmpty(), 60000);
+    QCOMPARE(prompts.notices,
+             QStringList{"Conversion failed: ffmpeg encoded the source's stream 0:0 (48000 Hz, 2 "
+                         "channels), not the one the summary shows (22050 Hz, 2 channels). The "
+                         "log shows the details."});
+    QVERIFY(!QFile::exists(out));
 }
 
 KELVANE_TEST_MAIN(Application, TestConversion)

@@ -30,6 +30,7 @@ private slots:
     void noAudioAsksNothingMore();
     void streamSpecifier_data();
     void streamSpecifier();
+    void oggSerials();
 };
 
 // What one probe finds, or the message of the error that ends it; the estimate is for the
@@ -185,101 +186,120 @@ void TestProbeSource::streamSpecifier_data()
     QTest::addColumn<QString>("streamOrder");
     QTest::addColumn<QString>("id");
     QTest::addColumn<QString>("specifier");
+    QTest::addColumn<QList<quint32>>("serials"); // an Ogg file's, in the order they begin
     QTest::newRow("MPEG-TS by PID") << "MPEG-TS"
                                     << "2"
                                     << "0-0"
                                     << "256"
-                                    << "0:a:i:256";
+                                    << "0:a:i:256" << QList<quint32>();
     QTest::newRow("MPEG-TS, PIDs against the order") << "MPEG-TS"
                                                      << "2"
                                                      << "0-1"
                                                      << "336"
-                                                     << "0:a:i:336";
+                                                     << "0:a:i:336" << QList<quint32>();
     QTest::newRow("M2TS") << "BDAV"
                           << "1"
                           << "0-1"
                           << "4352"
-                          << "0:a:i:4352";
+                          << "0:a:i:4352" << QList<quint32>();
     QTest::newRow("MPEG-PS MPEG audio") << "MPEG-PS"
                                         << "2"
                                         << "0"
                                         << "192"
-                                        << "0:a:i:448";
+                                        << "0:a:i:448" << QList<quint32>();
     QTest::newRow("MPEG-PS last MPEG audio id") << "MPEG-PS"
                                                 << "2"
                                                 << "0"
                                                 << "223"
-                                                << "0:a:i:479";
+                                                << "0:a:i:479" << QList<quint32>();
     QTest::newRow("MPEG-PS private stream AC3") << "MPEG-PS"
                                                 << "1"
                                                 << "1"
                                                 << "189-128"
-                                                << "0:a:i:128";
+                                                << "0:a:i:128" << QList<quint32>();
     QTest::newRow("MPEG-PS unknown id") << "MPEG-PS"
                                         << "2"
                                         << "1"
                                         << "253-117"
-                                        << "";
+                                        << "" << QList<quint32>();
     QTest::newRow("MPEG-PS video id is not audio") << "MPEG-PS"
                                                    << "1"
                                                    << "0"
                                                    << "224"
-                                                   << "";
+                                                   << "" << QList<quint32>();
     QTest::newRow("MPEG-4 by track ID") << "MPEG-4"
                                         << "2"
                                         << "1"
                                         << "2"
-                                        << "0:a:i:2";
+                                        << "0:a:i:2" << QList<quint32>();
     QTest::newRow("QuickTime by track ID") << "QuickTime"
                                            << "1"
                                            << "0"
                                            << "1"
-                                           << "0:a:i:1";
-    QTest::newRow("Matroska by position") << "Matroska"
-                                          << "2"
-                                          << "0"
-                                          << "1"
-                                          << "0:0";
-    QTest::newRow("Matroska after video") << "Matroska"
-                                          << "1"
-                                          << "1"
-                                          << "2"
-                                          << "0:1";
+                                           << "0:a:i:1" << QList<quint32>();
+    // StreamOrder also counts the tracks ffmpeg skips (a DVD's buttons).
+    QTest::newRow("Matroska, the first audio track") << "Matroska"
+                                                     << "2"
+                                                     << "1"
+                                                     << "2"
+                                                     << "0:a:0" << QList<quint32>();
+    QTest::newRow("WebM") << "WebM"
+                          << "1"
+                          << "1"
+                          << "2"
+                          << "0:a:0" << QList<quint32>();
     QTest::newRow("AVI by position") << "AVI"
                                      << "2"
                                      << "1"
                                      << "1"
-                                     << "0:1";
+                                     << "0:1" << QList<quint32>();
     QTest::newRow("AVI without order") << "AVI"
                                        << "2"
                                        << ""
                                        << "1"
-                                       << "0:1";
+                                       << "0:1" << QList<quint32>();
     QTest::newRow("WAV, one stream") << "Wave"
                                      << "1"
                                      << ""
                                      << ""
-                                     << "0:a:0";
+                                     << "0:a:0" << QList<quint32>();
     QTest::newRow("Ogg, one stream") << "Ogg"
                                      << "1"
                                      << ""
                                      << "1787230238"
-                                     << "0:a:0";
+                                     << "0:a:0" << QList<quint32>();
+    // libmediainfo lists Ogg streams by serial number, ffmpeg in the order they begin.
+    QTest::newRow("Ogg, the stream that begins second")
+        << "Ogg"
+        << "2"
+        << ""
+        << "1006237964"
+        << "0:1" << QList<quint32>{2597705277, 1006237964};
+    QTest::newRow("Ogg, the stream that begins first") << "Ogg"
+                                                       << "2"
+                                                       << ""
+                                                       << "7"
+                                                       << "0:0" << QList<quint32>{7, 8};
+    QTest::newRow("Ogg, a serial the file does not begin") << "Ogg"
+                                                           << "2"
+                                                           << ""
+                                                           << "9"
+                                                           << "" << QList<quint32>{7, 8};
     QTest::newRow("two streams, nothing to tell") << "Ogg"
                                                   << "2"
                                                   << ""
                                                   << "17"
-                                                  << "";
-    QTest::newRow("order not a number") << "Matroska"
+                                                  << "" << QList<quint32>();
+    QTest::newRow("order not a number") << "AVI"
                                         << "2"
                                         << "0-1"
                                         << ""
-                                        << "";
+                                        << "" << QList<quint32>();
     QTest::newRow("id with a sign") << "MPEG-TS"
                                     << "2"
                                     << ""
                                     << "-256"
-                                    << "";
+                                    << "" << QList<quint32>();
 }
 
 void TestProbeSource::streamSpecifier()
@@ -289,7 +309,29 @@ void TestProbeSource::streamSpecifier()
     QFETCH(QString, streamOrder);
     QFETCH(QString, id);
     QFETCH(QString, specifier);
-    QCOMPARE(probe::streamSpecifier(container, audioCount, streamOrder, id), specifier);
+    QFETCH(QList<quint32>, serials);
+    QCOMPARE(probe::streamSpecifier(container, audioCount, streamOrder, id, serials), specifier);
+}
+
+// The serial numbers as the file's first pages give them, and nothing from what is not Ogg.
+void TestProbeSource::oggSerials()
+{
+    QTemporaryDir dir;
+    const QString ogg = dir.filePath("two.ogg");
+    QVERIFY(fixtures::ffmpeg({"-f", "lavfi", "-i", "sine=duration=1", "-f", "lavfi", "-i",
+                              "sine=duration=1", "-map", "0", "-map", "1", "-c:a", "libvorbis",
+                              "-fflags", "+bitexact", "-serial_offset", "7"},
+                             ogg));
+    QCOMPARE(probe::oggSerials(ogg), (QList<quint32>{7, 8}));
+    // Cut inside the second page: the first is still read.
+    const QString cut = dir.filePath("cut.ogg");
+    QVERIFY(QFile::copy(ogg, cut));
+    QVERIFY(QFile::resize(cut, 70));
+    QCOMPARE(probe::oggSerials(cut), (QList<quint32>{7}));
+    const QString wav = dir.filePath("a.wav");
+    QVERIFY(fixtures::ffmpeg({"-f", "lavfi", "-i", "sine=duration=1"}, wav));
+    QCOMPARE(probe::oggSerials(wav), QList<quint32>());
+    QCOMPARE(probe::oggSerials(dir.filePath("missing.ogg")), QList<quint32>());
 }
 
 KELVANE_TEST_MAIN(QCoreApplication, TestProbeSource)
