@@ -13,7 +13,7 @@
 // ffmpeg handed to its muxer, and libmediainfo finds in it at least every sample ffmpeg
 // encoded. Samples are compared with samples, never with ffmpeg's time, which also counts
 // where the source's audio starts late or has gaps. The figures come from ffmpeg's summary at
-// "-loglevel verbose".
+// "-loglevel verbose"; output without that summary is checked for write errors and format only.
 namespace outputcheck {
 
 // The first line of ffmpeg's output that reports a failed write; empty when there is none.
