@@ -33,6 +33,7 @@ std::optional<Written> written(const QByteArray &ffmpegOutput);
 struct MappedInput
 {
     QString stream; // "0:1"
+    QString codec;  // ffmpeg's decoder name, "aac"
     int rate = 0;
     int channels = 0;
 };

@@ -127,6 +127,8 @@ private slots:
     void streamShownIsStreamEncoded();
     void otherStreamEncodedFails_data();
     void otherStreamEncodedFails();
+    void heAacCoreIsTheSameStream_data();
+    void heAacCoreIsTheSameStream();
 
 private:
     QTemporaryDir m_dir;
@@ -195,6 +197,7 @@ void TestOutputCheck::mappedInput_data()
 {
     QTest::addColumn<QByteArray>("output");
     QTest::addColumn<QString>("stream"); // empty: no mapping reported
+    QTest::addColumn<QString>("codec");
     QTest::addColumn<int>("rate");
     QTest::addColumn<int>("channels");
     QTest::newRow("audio after video")
@@ -205,7 +208,8 @@ void TestOutputCheck::mappedInput_data()
                       "Stream mapping:\n  Stream #0:1 -> #0:0 (aac (native) -> ac3 (native))\n"
                       "Output #0, ac3, to 'o.ac3':\n"
                       "  Stream #0:0(und): Audio: ac3, 48000 Hz, stereo, fltp, 192 kb/s\n")
-        << "0:1" << 48000 << 1;
+        << "0:1"
+        << "aac" << 48000 << 1;
     // The output's own "Stream #0:0" comes after the mapping and is not the input's.
     QTest::newRow("first stream, a layout without a name")
         << QByteArray("Input #0, matroska,webm, from 'x.mkv':\n"
@@ -213,15 +217,17 @@ void TestOutputCheck::mappedInput_data()
                       "Stream mapping:\r\n  Stream #0:0 -> #0:0 (pcm_s16le (native) -> mp2 "
                       "(native))\r\nOutput #0, mp2, to 'o.mp2':\n"
                       "  Stream #0:0: Audio: mp2, 48000 Hz, stereo, s16, 192 kb/s\n")
-        << "0:0" << 44100 << 3;
-    QTest::newRow("no mapping") << QByteArray("in.mpg: No such file or directory\n") << "" << 0
-                                << 0;
+        << "0:0"
+        << "pcm_s16le" << 44100 << 3;
+    QTest::newRow("no mapping") << QByteArray("in.mpg: No such file or directory\n") << ""
+                                << "" << 0 << 0;
 }
 
 void TestOutputCheck::mappedInput()
 {
     QFETCH(QByteArray, output);
     QFETCH(QString, stream);
+    QFETCH(QString, codec);
     QFETCH(int, rate);
     QFETCH(int, channels);
     const std::optional<outputcheck::MappedInput> got = outputcheck::mappedInput(output);
@@ -229,6 +235,7 @@ void TestOutputCheck::mappedInput()
     if (!got)
         return;
     QCOMPARE(got->stream, stream);
+    QCOMPARE(got->codec, codec);
     QCOMPARE(got->rate, rate);
     QCOMPARE(got->channels, channels);
 }
@@ -545,6 +552,48 @@ void TestOutputCheck::otherStreamEncodedFails()
     QCOMPARE(run.outcome.kind, JobOutcome::OutputProblem);
     QCOMPARE(run.outcome.error, problem);
     QVERIFY(!QFile::exists(out));
+}
+
+// This ffmpeg has no HE-AAC encoder: a real run's output with its input described as HE-AAC,
+// which ffmpeg shows decoded and libmediainfo may show by its core.
+void TestOutputCheck::heAacCoreIsTheSameStream_data()
+{
+    QTest::addColumn<QString>("codec");
+    QTest::addColumn<QString>("shownRate");
+    QTest::addColumn<QString>("shownChannels");
+    QTest::addColumn<bool>("same");
+    QTest::newRow("SBR and parametric stereo") << "aac (HE-AACv2)"
+                                               << "24000"
+                                               << "1" << true;
+    QTest::newRow("both views") << "aac (HE-AAC)"
+                                << "48000 / 24000"
+                                << "2" << true;
+    QTest::newRow("half the rate of another codec") << "mp3"
+                                                    << "24000"
+                                                    << "2" << false;
+    QTest::newRow("one channel of another codec") << "mp3"
+                                                  << "48000"
+                                                  << "1" << false;
+    QTest::newRow("a third of the rate") << "aac (LC)"
+                                         << "16000"
+                                         << "2" << false;
+}
+
+void TestOutputCheck::heAacCoreIsTheSameStream()
+{
+    QFETCH(QString, codec);
+    QFETCH(QString, shownRate);
+    QFETCH(QString, shownChannels);
+    QFETCH(bool, same);
+    const QString out = m_dir.filePath("he.ac3");
+    QByteArray log = convert(m_wav, out, "AC3");
+    const QByteArray input = "Stream #0:0: Audio: pcm_s16le ([1][0][0][0] / 0x0001), 48000 Hz";
+    QVERIFY(log.contains(input));
+    log.replace(input, "Stream #0:0: Audio: " + codec.toLatin1() + ", 48000 Hz");
+    LibMediaInfo library;
+    const QString problem =
+        outputcheck::problem(library, out, {"ac3", "48000", "2", shownRate, shownChannels}, log);
+    QVERIFY2(problem.isEmpty() == same, qPrintable(problem));
 }
 
 KELVANE_TEST_MAIN(QCoreApplication, TestOutputCheck)
