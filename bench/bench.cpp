@@ -9,6 +9,8 @@
 #include "thread.h"
 #include "unit1.h"
 
+#include "log.h"
+#include "logview.h"
 #include <QComboBox>
 #include <QDateTime>
 #include <QDir>
@@ -16,8 +18,6 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
-#include "log.h"
-#include "logview.h"
 #include <QProcess>
 #include <QPushButton>
 #include <QStandardPaths>

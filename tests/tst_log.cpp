@@ -92,13 +92,13 @@ qsizetype g_largestAccessibleText = 0;
 void recordAccessible(QAccessibleEvent *event)
 {
     if (event->type() == QAccessible::TextInserted)
-        g_largestAccessibleText = std::max(
-            g_largestAccessibleText,
-            static_cast<QAccessibleTextInsertEvent *>(event)->textInserted().size());
+        g_largestAccessibleText =
+            std::max(g_largestAccessibleText,
+                     static_cast<QAccessibleTextInsertEvent *>(event)->textInserted().size());
     if (event->type() == QAccessible::TextUpdated)
-        g_largestAccessibleText = std::max(
-            g_largestAccessibleText,
-            static_cast<QAccessibleTextUpdateEvent *>(event)->textInserted().size());
+        g_largestAccessibleText =
+            std::max(g_largestAccessibleText,
+                     static_cast<QAccessibleTextUpdateEvent *>(event)->textInserted().size());
 }
 
 } // namespace
@@ -337,7 +337,9 @@ void TestLog::longLinesWrapAndScrollByRows()
     // The scroll bar's arrow moves the text by one row, the wheel's notch by three.
     const qreal row = m_view->document()->firstBlock().layout()->lineAt(0).height();
     const int y = rectOf(m_view, last).top();
-    const auto movedBy = [&](int rows) { return std::abs(rectOf(m_view, last).top() - y - rows * row) <= 1; };
+    const auto movedBy = [&](int rows) {
+        return std::abs(rectOf(m_view, last).top() - y - rows * row) <= 1;
+    };
     m_view->verticalScrollBar()->triggerAction(QAbstractSlider::SliderSingleStepSub);
     QVERIFY(movedBy(1));
     QWheelEvent up(QPointF(10, 10), m_view->mapToGlobal(QPointF(10, 10)), {}, {0, 120},
@@ -498,7 +500,8 @@ void TestLog::screenReaderReadsRows()
     m_log->replace(chunks(2'000'000));
     QTRY_VERIFY(!m_log->busy());
     m_log->append("ffmpeg exited");
-    QVERIFY2(g_largestAccessibleText < 10'000, qPrintable(QString::number(g_largestAccessibleText)));
+    QVERIFY2(g_largestAccessibleText < 10'000,
+             qPrintable(QString::number(g_largestAccessibleText)));
 }
 
 // The longest the window does not answer, on its own thread's CPU time between two ticks of a
