@@ -699,7 +699,8 @@ int main(int argc, char *argv[])
          "the first DAMAGE on it, seen by an X client; the yardstick is a QMainWindow whose "
          "central widget is one QLabel. The log's gap is the longest time between two ticks of "
          "a 1 ms timer in the shown window while two jobs of 10 MB output fill and then replace "
-         "the log; the CPU time rows show the program's own share, which the machine's load "
+         "the log, until the replaced texts are taken apart; the CPU time rows show the program's "
+         "own share, which the machine's load "
          "does not stretch.\n\n"
       << table;
     md.close();
