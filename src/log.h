@@ -14,6 +14,7 @@ class QTextDocument;
 // that the window keeps up with its events even when the lines are megabytes.
 //
 // Every text the view shows is the log's own: the view would delete one of its own in one go.
+// The log never moves the view's caret: at the end it moves along with the text added there.
 class Log final : public QObject
 {
     Q_OBJECT
