@@ -311,7 +311,7 @@ void TestLog::followsTheEndOnlyThere()
 }
 
 // A command line longer than the view is high wraps, its end is shown, and the wheel and the
-// scroll bar move through it row by row; a larger font wraps it anew.
+// scroll bar move through it row by row; zoomed in, it wraps anew.
 void TestLog::longLinesWrapAndScrollByRows()
 {
     const QString command = "ffmpeg -i \"/home/someone/Music/" + QString(300, 'a') +
@@ -339,9 +339,12 @@ void TestLog::longLinesWrapAndScrollByRows()
     QVERIFY(shownOn(m_view, 0));
     QCOMPARE(rectOf(m_view, 20).top(), rectOf(m_view, 0).top());
 
-    QFont font = m_view->font();
-    font.setPointSize(font.pointSize() * 2);
-    m_view->setFont(font);
+    // Ctrl and the wheel zoom, and the line wraps anew.
+    const qreal size = m_view->font().pointSizeF();
+    QWheelEvent zoom(QPointF(10, 10), m_view->mapToGlobal(QPointF(10, 10)), {}, {0, 120 * 8},
+                     Qt::NoButton, Qt::ControlModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(m_view->viewport(), &zoom);
+    QVERIFY(m_view->font().pointSizeF() > size);
     QTRY_VERIFY(rectOf(m_view, 20).top() > rectOf(m_view, 0).top());
 }
 
