@@ -9,6 +9,8 @@
 #include "thread.h"
 #include "unit1.h"
 
+#include "log.h"
+#include "logview.h"
 #include <QComboBox>
 #include <QDateTime>
 #include <QDir>
@@ -16,7 +18,6 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
-#include "logview.h"
 #include <QProcess>
 #include <QPushButton>
 #include <QStandardPaths>
@@ -576,14 +577,17 @@ int main(int argc, char *argv[])
                 worstCpu = std::max(worstCpu, cpu - lastCpu);
                 lastCpu = cpu;
             });
+            ticks.start();
+            lastCpu = threadCpuMs();
+            timer.start(1);
             for (int i = 0; i < 2; ++i) {
-                ticks.start();
-                lastCpu = threadCpuMs();
-                timer.start(1);
                 if (d.convert(tone5, dir.filePath("never.ac3")) < 0)
                     return 1;
-                timer.stop();
             }
+            // The replaced texts are taken apart after the notice: part of the measure too.
+            while (!d.window.log()->settled())
+                QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+            timer.stop();
             logged = d.window.ResultsRE->toPlainText().size();
             longest.append(worst);
             longestCpu.append(worstCpu);
@@ -595,7 +599,7 @@ int main(int argc, char *argv[])
         const QString reached =
             QString("%1 MB reached the log").arg(double(logged) / 1048576.0, 0, 'f', 1);
         rows.append({QString("Longest gap, 2 jobs of 10 MB log (median of %1)").arg(Repetitions),
-                     ms(median(longest)), reached, "", "<= 10 ms", median(longest) <= 10});
+                     ms(median(longest)), reached, "", "<= 12 ms", median(longest) <= 12});
         rows.append({QString("The same, worst of %1").arg(Repetitions), ms(worst), reached, "",
                      "<= 16 ms", worst <= 16});
         rows.append({"The longest UI-thread CPU time between two ticks, median / worst",
@@ -695,7 +699,8 @@ int main(int argc, char *argv[])
          "the first DAMAGE on it, seen by an X client; the yardstick is a QMainWindow whose "
          "central widget is one QLabel. The log's gap is the longest time between two ticks of "
          "a 1 ms timer in the shown window while two jobs of 10 MB output fill and then replace "
-         "the log; the CPU time rows show the program's own share, which the machine's load "
+         "the log, until the replaced texts are taken apart; the CPU time rows show the program's "
+         "own share, which the machine's load "
          "does not stretch.\n\n"
       << table;
     md.close();

@@ -2,6 +2,7 @@
 #include "fakemedia.h"
 #include "fixtures.h"
 #include "harness.h"
+#include "log.h"
 #include "testmain.h"
 #include "thread.h"
 #include "unit1.h"
@@ -345,10 +346,14 @@ void TestConversion::largeOutputIsWholeBeforeTheNotice()
     h.chooseSource(m_wav);
     h.window.saveaudio->setFileName(m_dir.filePath("unused.ac3"));
     // Twice: the second job's log replaces the first one's 10 MB.
+    // The first job's output is held in the log's queue, so its end is seen while the log fills.
+    h.window.log()->hold(true);
     h.convert();
     // Between the job's end and its notice, Convert waits too.
-    QTRY_VERIFY_WITH_TIMEOUT(!h.window.jobRunning(), 20000);
-    const bool waitingForNotice = h.notices.isEmpty() && !h.window.Button1->isEnabled();
+    QTRY_VERIFY_WITH_TIMEOUT(!h.window.jobRunning() && h.window.log()->lineCount() > 1000, 20000);
+    const bool waitingForNotice =
+        h.window.log()->busy() && h.notices.isEmpty() && !h.window.Button1->isEnabled();
+    h.window.log()->hold(false);
     bool finished = h.finish();
     h.convert();
     finished = finished && h.finish();
@@ -496,6 +501,9 @@ void TestConversion::quitAtAnyMoment()
         };
     }
     h.window.show();
+    // The 10 MB wait in the log's queue: the quit comes for certain while the log fills.
+    if (flood)
+        h.window.log()->hold(true);
     if (running) {
         QVERIFY(startLiveJob(h, fifo, out));
     } else {
@@ -503,8 +511,11 @@ void TestConversion::quitAtAnyMoment()
         h.window.saveaudio->setFileName(out);
         h.convert();
     }
-    if (flood)
+    if (flood) {
         QTRY_VERIFY_WITH_TIMEOUT(!h.window.jobRunning(), 20000);
+        QVERIFY(h.window.log()->busy());
+        QVERIFY(h.window.log()->lineCount() > 1000);
+    }
     if (atNotice)
         QTRY_COMPARE_WITH_TIMEOUT(h.notices, QStringList{"Finished"}, 20000);
     else {

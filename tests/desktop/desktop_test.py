@@ -326,17 +326,34 @@ class Desktop(unittest.TestCase):
         # KELVANE_DESKTOP_SHOT=docs/x.png: the picture of the window after the job, for docs/.
         if os.environ.get("KELVANE_DESKTOP_SHOT"):
             screenshot(self.main, os.environ["KELVANE_DESKTOP_SHOT"])
-        # The log as a screen reader reads it: the encoder's output, line by line, and a
-        # selection made with the keyboard.
-        log = find("text", name=lambda n: n == "ffmpeg status").queryText()
+        # The log as a screen reader reads it: the encoder's output, row by row as the screen
+        # shows it, the caret at its end, and a selection made with the keyboard.
+        node = find("text", name=lambda n: n == "ffmpeg status")
+        log = node.queryText()
         text = log.getText(0, -1)
         self.assertEqual(log.characterCount, len(text))
-        at = text.index("Output #0, ac3")
-        line, start, end = log.getTextAtOffset(at + 3, pyatspi.TEXT_BOUNDARY_LINE_START)
-        self.assertTrue(line.startswith("Output #0, ac3"), line)
-        self.assertEqual((start, end), (at, at + len(line)))
+        self.assertIn("Output #0, ac3", text)
+        self.assertNotIn('-acodec ac3 -y "', text)  # the command line is replaced
+        # ffmpeg's configuration line is far wider than the box: a line is the row on screen.
+        at = text.index("configuration:")
+        whole = text[text.rindex("\n", 0, at) + 1:text.index("\n", at)]
+        row, start, end = log.getTextAtOffset(at + 3, pyatspi.TEXT_BOUNDARY_LINE_START)
+        self.assertEqual(text[start:end], row)
+        self.assertEqual(start, text.rindex("\n", 0, at) + 1)
+        self.assertTrue(10 < len(row) < len(whole) // 4, (row, len(whole)))
+        following, start2, _ = log.getTextAtOffset(end, pyatspi.TEXT_BOUNDARY_LINE_START)
+        self.assertEqual(start2, end)
+        self.assertTrue(whole[len(row):].startswith(following.rstrip("\n")), following)
+
         keys("shift+Tab")
         wait_focus("text", "ffmpeg status")
+        # The caret waits at the end; Up takes it to the row above, among ffmpeg's last lines.
+        self.assertEqual(log.caretOffset, len(text))
+        keys("Up")
+        wait_for("the caret to move up", lambda: log.caretOffset < len(text))
+        row, start, end = log.getTextAtOffset(log.caretOffset, pyatspi.TEXT_BOUNDARY_LINE_START)
+        self.assertEqual(text[start:end], row)
+        self.assertGreater(start, len(text) - 400)
         keys("ctrl+a")
         wait_for("the selection", lambda: log.getNSelections() == 1)
         self.assertEqual(log.getSelection(0), (0, len(text)))
