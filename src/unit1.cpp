@@ -17,6 +17,7 @@
 #include <QDropEvent>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QFontMetrics>
 #include <QFontMetricsF>
 #include <QLabel>
 #include <QMimeData>
@@ -92,8 +93,30 @@ void Tmain::setupConnections()
     connect(Exit1, &QAction::triggered, this, handler(&Tmain::Exit1Click));
 }
 
+namespace {
+
+// The whole pixels text needs in font. Qt draws on whole pixels and rounds a line's ascent and
+// descent each on its own, so a fractional metric rounded to the nearest pixel can come out one
+// short (16.34 px of line height where the text takes 17).
+QSize wholePixels(const QFont &font, const QString &text)
+{
+    const QFontMetricsF exact(font);
+    const QFontMetrics drawn(font);
+    return {std::max(int(std::ceil(exact.horizontalAdvance(text))), drawn.horizontalAdvance(text)),
+            std::max(int(std::ceil(exact.height())), drawn.height())};
+}
+
+// A length of the layout scaled up to the next whole pixel: rounding to the nearest could take
+// back the pixel the scale was chosen for.
+int scaledUp(int length, qreal scale)
+{
+    return int(std::ceil(length * scale - 1e-9));
+}
+
+} // namespace
+
 // The layout was drawn for an 8-point font with narrow glyphs; larger desktop fonts get the
-// same arrangement scaled up until every text fits.
+// same arrangement scaled up by the smallest factor at which every caption and button text fits.
 void Tmain::scaleToFont()
 {
     QWidget *central = centralwidget;
@@ -101,7 +124,7 @@ void Tmain::scaleToFont()
     qreal scale = 1.0;
     for (QWidget *child : children) {
         QString text;
-        qreal padding = 0;
+        int padding = 0;
         if (auto *label = qobject_cast<QLabel *>(child)) {
             text = label->text();
         } else if (auto *button = qobject_cast<QPushButton *>(child)) {
@@ -110,16 +133,16 @@ void Tmain::scaleToFont()
         }
         if (text.isEmpty())
             continue;
-        const QFontMetricsF metrics(child->font());
-        scale = std::max(scale, (metrics.horizontalAdvance(text) + padding) / child->width());
-        scale = std::max(scale, metrics.height() / std::max(child->height(), 13));
+        const QSize needs = wholePixels(child->font(), text);
+        scale = std::max(scale, qreal(needs.width() + padding) / child->width());
+        scale = std::max(scale, qreal(needs.height()) / std::max(child->height(), 13));
     }
     for (QWidget *child : children) {
         const QRect r = child->geometry();
-        child->setGeometry(qRound(r.x() * scale), qRound(r.y() * scale), qRound(r.width() * scale),
-                           qRound(r.height() * scale));
+        child->setGeometry(qRound(r.x() * scale), qRound(r.y() * scale), scaledUp(r.width(), scale),
+                           scaledUp(r.height(), scale));
     }
-    const QSize client(qRound(323 * scale), qRound(361 * scale));
+    const QSize client(scaledUp(323, scale), scaledUp(361, scale));
     central->setFixedSize(client);
     setFixedSize(client.width(), client.height() + menuBar()->sizeHint().height());
     if (const QScreen *s = screen())
