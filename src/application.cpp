@@ -36,6 +36,22 @@ Application::Application(int &argc, char **argv) : QApplication(argc, argv)
             readPng(QStringLiteral(":/kelvane/icons/hicolor/%1x%1/apps/kelvane.png").arg(size))));
     setWindowIcon(icon);
     setStyle(new Style(style()));
+    keepPaletteGreyReadable();
+}
+
+bool Application::event(QEvent *event)
+{
+    // A colour scheme set later, by the desktop or by the program.
+    if (event->type() == QEvent::ApplicationPaletteChange)
+        keepPaletteGreyReadable();
+    return QApplication::event(event);
+}
+
+void Application::keepPaletteGreyReadable()
+{
+    QPalette palette = QApplication::palette();
+    if (keepGreyReadable(palette))
+        setPalette(palette); // comes back here once, then finds nothing to change
 }
 
 bool Application::notify(QObject *receiver, QEvent *event)

@@ -38,9 +38,10 @@ Tmain::Tmain(std::unique_ptr<MediaLibrary> library, QWidget *parent)
     setupUi(this);
     setObjectName(QStringLiteral("main"));
     // Grey text by palette role: a style sheet would bring Qt's style sheet machinery into
-    // the window's start-up.
-    audioinfo->setForegroundRole(QPalette::Dark);
-    outputsize->setForegroundRole(QPalette::Dark);
+    // the window's start-up. Dark, the role a 3-D frame's shadow takes, is nearly the window's
+    // own colour in dark schemes; the style keeps this one readable.
+    audioinfo->setForegroundRole(QPalette::PlaceholderText);
+    outputsize->setForegroundRole(QPalette::PlaceholderText);
     m_log = new Log(ResultsRE, this);
 
     importmedia = new FileDialog(FileDialog::Open, m_prompts, this);

@@ -19,6 +19,7 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QStyleFactory>
 #include <QTimer>
 #include <QtTest>
 
@@ -55,6 +56,8 @@ private slots:
     void accessibleControls();
     void textsFitAnyFont_data();
     void textsFitAnyFont();
+    void greyTextReadable_data();
+    void greyTextReadable();
 };
 
 // Every control by name: kind, text, geometry (unscaled) and content.
@@ -597,6 +600,90 @@ void TestWindow::textsFitAnyFont()
         if (!window.centralWidget()->rect().contains(w->geometry()))
             clipped.append(w->objectName() + " lies outside the window");
     QVERIFY2(clipped.isEmpty(), qPrintable(clipped.join("; ")));
+}
+
+namespace {
+
+qreal luminance(QColor c)
+{
+    const auto linear = [](qreal v) {
+        return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * linear(c.redF()) + 0.7152 * linear(c.greenF()) + 0.0722 * linear(c.blueF());
+}
+
+qreal contrast(QColor a, QColor b)
+{
+    const qreal la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+// The strongest contrast any pixel of the widget's picture has against its background, read
+// in a corner the text does not reach.
+qreal strongestContrast(QWidget *widget)
+{
+    const QImage picture = widget->grab().toImage();
+    const QColor background = picture.pixelColor(picture.width() - 1, 0);
+    qreal strongest = 1;
+    for (int y = 0; y < picture.height(); ++y)
+        for (int x = 0; x < picture.width(); ++x)
+            strongest = std::max(strongest, contrast(picture.pixelColor(x, y), background));
+    return strongest;
+}
+
+// A dark scheme as a theme writes it: every colour of its own, the grey placeholder included
+// unless leftOut.
+QPalette darkScheme(bool placeholderLeftOut)
+{
+    QPalette p(QColor("#353535"));
+    const QList<std::pair<QPalette::ColorRole, const char *>> colours{
+        {QPalette::Window, "#353535"},     {QPalette::WindowText, "#f0f0f0"},
+        {QPalette::Base, "#2a2a2a"},       {QPalette::AlternateBase, "#424242"},
+        {QPalette::Text, "#f0f0f0"},       {QPalette::Button, "#353535"},
+        {QPalette::ButtonText, "#f0f0f0"}, {QPalette::Light, "#474747"},
+        {QPalette::Midlight, "#3e3e3e"},   {QPalette::Mid, "#2c2c2c"},
+        {QPalette::Dark, "#232323"},       {QPalette::Shadow, "#141414"},
+        {QPalette::Highlight, "#2a82da"},  {QPalette::HighlightedText, "#ffffff"},
+        {QPalette::BrightText, "#ff4444"}, {QPalette::PlaceholderText, "#9a9a9a"}};
+    for (const auto &[role, colour] : colours) {
+        if (role == QPalette::PlaceholderText && placeholderLeftOut)
+            p.setColor(role, QColor(0, 0, 0, 128)); // what a scheme that never sets it leaves
+        else
+            p.setColor(role, QColor(colour));
+    }
+    return p;
+}
+
+} // namespace
+
+// The summary and the estimate are grey, yet readable (3:1 at least) in light and dark schemes,
+// as the pixels on screen show.
+void TestWindow::greyTextReadable_data()
+{
+    QTest::addColumn<QPalette>("palette");
+    QTest::newRow("Fusion light") << QStyleFactory::create("Fusion")->standardPalette();
+    QTest::newRow("dark scheme") << darkScheme(false);
+    QTest::newRow("dark scheme, no grey of its own") << darkScheme(true);
+}
+
+void TestWindow::greyTextReadable()
+{
+    QFETCH(QPalette, palette);
+    const QPalette before = QApplication::palette();
+    QApplication::setPalette(palette);
+    const auto restore = qScopeGuard([&] { QApplication::setPalette(before); });
+    Tmain window(std::make_unique<FakeMedia>());
+    window.audioinfo->setText("MPEG Audio, 192 kb/s, 48000 Hz, 2 channels, 0:42");
+    window.outputsize->setText("Output filesize: 984 KB");
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const qreal caption = strongestContrast(window.findChild<QLabel *>("Label3"));
+    for (QLabel *grey : {window.audioinfo, window.outputsize}) {
+        const qreal ratio = strongestContrast(grey);
+        qInfo("%s: %.2f:1 (a caption: %.2f:1)", qPrintable(grey->objectName()), ratio, caption);
+        QVERIFY2(ratio >= 3.0, qPrintable(grey->objectName()));
+        QVERIFY2(ratio < caption - 1.0, "grey, not the captions' colour");
+    }
 }
 
 KELVANE_TEST_MAIN(Application, TestWindow)
