@@ -62,6 +62,8 @@ Tmain::Tmain(std::unique_ptr<MediaLibrary> library, QWidget *parent)
     setAcceptDrops(true);
     scaleToFont();
     setupConnections();
+    // Convert heads the Tab column: a keyboard user's first Space converts.
+    Button1->setFocus();
 }
 
 Tmain::~Tmain()
@@ -329,10 +331,14 @@ void Tmain::showProgressText(qint64 bytes)
 
 void Tmain::Button1Click()
 {
-    // While a job runs the button reads "Stop".
+    // While a job runs the button reads "Stop". Once pressed it does nothing until the job is
+    // announced, yet stays enabled: a disabled button would hand the keyboard focus on to the
+    // next control, where the person's next Space would act.
+    if (m_stopping)
+        return;
     if (jobRunning()) {
+        m_stopping = true;
         m_job->stop();
-        Button1->setEnabled(false); // until the encoder has ended
         return;
     }
     if (importmedia->FileName().isEmpty()) {
@@ -420,7 +426,11 @@ void Tmain::ConversionDone(const JobOutcome &outcome)
         announce(outcome);
         return;
     }
-    Button1->setEnabled(false); // no new job before this one is announced
+    // No new job before this one is announced; the focus comes back with the button unless the
+    // person has moved it meanwhile.
+    const bool hadFocus = focusWidget() == Button1;
+    Button1->setEnabled(false);
+    m_focusReturnsFrom = hadFocus ? focusWidget() : nullptr;
     auto *const once = new QObject(this);
     connect(m_log, &Log::caughtUp, once, [this, outcome, once] {
         delete once;
@@ -452,7 +462,11 @@ void Tmain::endJobDisplay()
     bar->setJobRunning(false);
     bar->setTextVisible(false);
     bar->setFormat(QStringLiteral("%p%"));
+    m_stopping = false;
     Button1->setEnabled(true);
+    if (m_focusReturnsFrom && focusWidget() == m_focusReturnsFrom)
+        Button1->setFocus();
+    m_focusReturnsFrom = nullptr;
 }
 
 void Tmain::closeEvent(QCloseEvent *event)

@@ -1,5 +1,6 @@
 #include "application.h"
 #include "fakemedia.h"
+#include "harness.h"
 #include "kelvaneerror.h"
 #include "log.h"
 #include "mediainfo.h"
@@ -42,6 +43,7 @@ private slots:
     void startState_data();
     void startState();
     void keyboardFocus();
+    void stopKeepsFocus();
     void logLooks();
     void dialogsAtStart();
     void formatRetargetsSaveDialog();
@@ -164,18 +166,18 @@ void TestWindow::startState()
     QCOMPARE(menus[0]->menu()->actions()[0]->text().remove('&'), QString("Exit"));
 }
 
-// The focus starts on the source Browse button; Tab and Shift+Tab go round the layout table's
-// order, captions and the bar skipped.
+// The focus starts on Convert; Tab and Shift+Tab go round the layout table's Tab column, the
+// captions and the bar skipped, the read-only path boxes included.
 void TestWindow::keyboardFocus()
 {
     Tmain window(std::make_unique<FakeMedia>());
     window.show();
     QVERIFY(QTest::qWaitForWindowActive(&window));
-    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget *>(window.Button2));
+    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget *>(window.Button1));
 
-    const QStringList cycle{"audiosource",   "audioformat", "audiobitrate", "audiorate",
-                            "audiochannels", "audiooutput", "Button3",      "ResultsRE",
-                            "Button1",       "Button2"};
+    const QStringList cycle{"Button2",   "audiosource",   "audioformat", "audiobitrate",
+                            "audiorate", "audiochannels", "audiooutput", "Button3",
+                            "ResultsRE", "Button1"};
     const auto walk = [](Qt::KeyboardModifiers modifiers, qsizetype steps) {
         QStringList visited;
         for (qsizetype i = 0; i < steps; ++i) {
@@ -186,8 +188,34 @@ void TestWindow::keyboardFocus()
     };
     QCOMPARE(walk(Qt::NoModifier, cycle.size()), cycle);
     QStringList back(cycle.rbegin() + 1, cycle.rend());
-    back.append("Button2");
+    back.append("Button1");
     QCOMPARE(walk(Qt::ShiftModifier, back.size()), back);
+}
+
+// Space on Stop stops the job and leaves the focus on the button: a second Space while ffmpeg
+// ends does nothing, and after the notice the button, Convert again, still has the focus.
+void TestWindow::stopKeepsFocus()
+{
+    QTemporaryDir dir;
+    LiveSource live(dir.filePath("live.wav"));
+    Harness h;
+    QStringList focusAtNotice;
+    h.prompts.onNotice = [&](const QString &) {
+        focusAtNotice.append(h.window.focusWidget()->objectName());
+    };
+    QVERIFY(startLiveJob(h, dir.filePath("live.wav"), dir.filePath("live.ac3")));
+    QVERIFY(QTest::qWaitForWindowActive(&h.window));
+    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget *>(h.window.Button1));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget *>(h.window.Button1));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space); // while ffmpeg ends
+    QVERIFY(h.finish(20000));
+    QCOMPARE(h.notices, QStringList{"The conversion was stopped. The log shows the details."});
+    QCOMPARE(focusAtNotice, QStringList{"Button1"});
+    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget *>(h.window.Button1));
+    QCOMPARE(h.window.Button1->text(), QString("Convert"));
+    QVERIFY(h.window.Button1->isEnabled());
+    QVERIFY(!h.window.jobRunning());
 }
 
 // The log has no border but a thin soft bevel, on the light 3-D colour; it stays read-only and
@@ -282,17 +310,32 @@ void TestWindow::outputBrowse()
     QCOMPARE(window.saveaudio->FileName(), QString("/tmp/a b.ac3"));
 }
 
+// The path boxes show the dialogs' choices: typing into them is refused, the path can still be
+// selected and copied.
 void TestWindow::typedTextIsNotUsed()
 {
     Tmain window(std::make_unique<FakeMedia>());
-    QTest::keyClicks(window.audiosource, "/typed/source.wav");
-    QTest::keyClicks(window.audiooutput, "/typed/out.ac3");
-    QCOMPARE(window.importmedia->FileName(), QString());
-    QCOMPARE(window.saveaudio->FileName(), QString());
     ScriptedPrompts prompts;
     window.setPrompts(prompts);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    QTest::keyClicks(window.audiosource, "/typed/source.wav");
+    QTest::keyClicks(window.audiooutput, "/typed/out.ac3");
+    QCOMPARE(window.audiosource->text(), QString());
+    QCOMPARE(window.audiooutput->text(), QString());
+    QCOMPARE(window.importmedia->FileName(), QString());
+    QCOMPARE(window.saveaudio->FileName(), QString());
     QTest::mouseClick(window.Button1, Qt::LeftButton);
     QCOMPARE(prompts.notices, QStringList{"Please select an audio source"});
+
+    prompts.save = "/tmp/chosen out.ac3";
+    QTest::mouseClick(window.Button3, Qt::LeftButton);
+    window.audiooutput->setFocus();
+    QTest::keyClick(window.audiooutput, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClicks(window.audiooutput, "x");
+    QTest::keyClick(window.audiooutput, Qt::Key_Backspace);
+    QCOMPARE(window.audiooutput->text(), QString("/tmp/chosen out.ac3"));
+    QCOMPARE(window.audiooutput->selectedText(), QString("/tmp/chosen out.ac3"));
 }
 
 void TestWindow::exitEndsTheLoop()
