@@ -24,10 +24,12 @@
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QScreen>
+#include <QTimer>
 #include <QUrl>
 
 #include <cmath>
 #include <limits>
+#include <utility>
 
 Tmain::Tmain(QWidget *parent) : Tmain(std::make_unique<HelperMediaInfo>(), parent) {}
 
@@ -442,6 +444,12 @@ void Tmain::announce(const JobOutcome &outcome)
 {
     if (m_closing)
         return;
+    // A notice over the quit question would block the answer until it is dismissed; it waits
+    // for the answer, and a Yes makes it moot.
+    if (m_askingToQuit) {
+        m_heldNotice = [this, outcome] { announce(outcome); };
+        return;
+    }
     Button1->setText(QStringLiteral("Convert"));
     QString text = QStringLiteral("Finished");
     if (outcome.kind == JobOutcome::Stopped)
@@ -474,10 +482,17 @@ void Tmain::closeEvent(QCloseEvent *event)
     if (jobRunning()) {
         if (!m_closing) {
             const QString question = QStringLiteral("A conversion is running. Stop it and quit?");
-            if (!m_prompts->question(question)) {
+            m_askingToQuit = true;
+            const bool quit = m_prompts->question(question);
+            m_askingToQuit = false;
+            if (!quit) {
                 event->ignore();
+                // After this handler: the close event is not held up by the notice's box.
+                if (const auto held = std::exchange(m_heldNotice, nullptr))
+                    QTimer::singleShot(0, this, held);
                 return;
             }
+            m_heldNotice = nullptr;
         }
         m_closing = true;
         // The job may have ended while the question was up.

@@ -20,6 +20,7 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QStandardPaths>
 #include <QStyleFactory>
 #include <QTimer>
 #include <QtTest>
@@ -55,6 +56,8 @@ private slots:
     void exceptionFromSlotIsShown();
     void realBoxes_data();
     void realBoxes();
+    void noNoticeOverTheQuitQuestion_data();
+    void noNoticeOverTheQuitQuestion();
     void accessibleControls();
     void textsFitAnyFont_data();
     void textsFitAnyFont();
@@ -497,6 +500,89 @@ void TestWindow::realBoxes()
     QCOMPARE(shownButtons, buttons);
     QCOMPARE(shownDefault, defaultButton);
     QCOMPARE(answered, answer);
+}
+
+// File > Exit while a job ends, with the real boxes and their nested loops: the job's notice
+// never comes over the quit question. Yes quits; No brings the notice once the question has
+// gone. ffmpeg first floods its error output, so the log still takes it in after ffmpeg ends.
+void TestWindow::noNoticeOverTheQuitQuestion_data()
+{
+    QTest::addColumn<bool>("yes");
+    QTest::addColumn<QStringList>("boxes");
+    const QString question = "A conversion is running. Stop it and quit?";
+    QTest::newRow("Yes quits") << true << QStringList{question};
+    QTest::newRow("No, then the notice") << false << QStringList{question, "Finished"};
+}
+
+void TestWindow::noNoticeOverTheQuitQuestion()
+{
+    QFETCH(bool, yes);
+    QFETCH(QStringList, boxes);
+    QTemporaryDir dir;
+    const QString tone = dir.filePath("tone.wav");
+    QVERIFY(fixtures::ffmpeg(fixtures::sine(2), tone));
+    const QString realFfmpeg = QStandardPaths::findExecutable("ffmpeg");
+    QVERIFY(QDir().mkpath(dir.filePath("bin")));
+    QFile wrapper(dir.filePath("bin/ffmpeg"));
+    QVERIFY(wrapper.open(QIODevice::WriteOnly));
+    wrapper.write("#!/bin/sh\nyes 'frame=    1 fps=0.0 q=0.0 size=       0kB time=00:00:00.00' | "
+                  "head -c 12000000 >&2\nexec '" +
+                  QFile::encodeName(realFfmpeg) + "' \"$@\"\n");
+    wrapper.close();
+    QVERIFY(wrapper.setPermissions(wrapper.permissions() | QFileDevice::ExeOwner));
+    const QByteArray path = qgetenv("PATH");
+    qputenv("PATH", QFile::encodeName(dir.filePath("bin")) + ":" + path);
+    const auto restorePath = qScopeGuard([&] { qputenv("PATH", path); });
+
+    Tmain window; // the real boxes
+    window.importmedia->setFileName(tone);
+    window.saveaudio->setFileName(dir.filePath("out.ac3"));
+    window.estimatedkb = 48;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    window.Button1->click();
+    QVERIFY(window.jobRunning());
+    QTimer::singleShot(0, &window,
+                       [&] { window.menuBar()->actions()[0]->menu()->actions()[0]->trigger(); });
+
+    // Each box as it comes up; a second box up at once is one over the other.
+    QStringList shown;
+    QStringList stacked;
+    QPointer<QMessageBox> last;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, [&] {
+        QStringList up;
+        for (QWidget *w : QApplication::topLevelWidgets())
+            if (auto *b = qobject_cast<QMessageBox *>(w); b && b->isVisible())
+                up.append(b->text());
+        if (up.size() > 1)
+            stacked.append(up.join(" under "));
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box)
+            return;
+        if (box != last)
+            shown.append(box->text());
+        last = box;
+        if (box->text() == boxes.first()) {
+            // Answered once the job has ended and the log holds all of it: a notice due then
+            // has had its turn.
+            if (window.jobRunning() || window.log()->busy())
+                return;
+            box->button(yes ? QMessageBox::Yes : QMessageBox::No)->click();
+        } else {
+            box->button(QMessageBox::Ok)->click();
+            // Not quit(), which would close the window as well.
+            if (!yes && up.size() == 1)
+                QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });
+        }
+    });
+    poll.start(10);
+    QTimer::singleShot(60000, qApp, [] { QCoreApplication::exit(3); });
+    QCOMPARE(QCoreApplication::exec(), 0);
+    QVERIFY2(stacked.isEmpty(), qPrintable(stacked.join("; ")));
+    QCOMPARE(shown, boxes);
+    QCOMPARE(window.isVisible(), !yes);
+    QVERIFY(!window.jobRunning());
 }
 
 // What a screen reader hears for each control: a name saying what it is, the values shown.
