@@ -16,7 +16,8 @@ class Prompts
 public:
     virtual ~Prompts() = default;
 
-    // A notice with an OK button.
+    // A notice with an OK button. The real box takes no keyboard focus from another program
+    // until the person comes back to this one.
     virtual void notice(const QString &text) = 0;
     // A Yes/No question; true for Yes.
     virtual bool question(const QString &text) = 0;
