@@ -193,23 +193,10 @@ void DesktopNotifier::actionInvoked(uint id, const QString &action)
 {
     if (action != QLatin1String("default") || !m_notifications.contains(id) || !m_window)
         return;
-    // The window, then the box it waits on (the notice is up by now): the window manager may
-    // have minimised the box with it, and the window takes no input while the box is hidden.
-    QList<QWidget *> front{m_window};
-    if (QWidget *box = QApplication::activeModalWidget(); box && box != m_window) {
-        for (QObject *owner = box->parent(); owner; owner = owner->parent()) {
-            if (owner == m_window) {
-                front.append(box);
-                break;
-            }
-        }
-    }
-    for (QWidget *w : front) {
-        w->setWindowState(w->windowState() & ~Qt::WindowMinimized);
-        w->show();
-        w->raise();
-        w->activateWindow();
-    }
+    m_window->setWindowState(m_window->windowState() & ~Qt::WindowMinimized);
+    m_window->show();
+    m_window->raise();
+    m_window->activateWindow();
 }
 
 void DesktopNotifier::notificationClosed(uint id, uint)
