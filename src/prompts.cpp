@@ -1,7 +1,5 @@
 #include "prompts.h"
 
-#include "filedialog.h"
-
 #include <QApplication>
 #include <QEventLoop>
 #include <QFileDialog>
@@ -63,19 +61,31 @@ void DialogPrompts::error(const QString &text)
     box.exec();
 }
 
-std::optional<QStringList> DialogPrompts::chooseFile(const FileDialog &chooser)
+QStringList FileRequest::nameFilters() const
+{
+    const QStringList parts = filter.split(QLatin1Char('|'));
+    QStringList filters;
+    for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
+        QString patterns = parts[i + 1];
+        patterns.replace(QLatin1Char(';'), QLatin1Char(' '));
+        filters.append(QStringLiteral("%1 (%2)").arg(parts[i], patterns));
+    }
+    return filters;
+}
+
+std::optional<QStringList> DialogPrompts::chooseFile(const FileRequest &request)
 {
     QFileDialog dialog(m_window);
-    dialog.setNameFilters(chooser.nameFilters());
-    if (chooser.mode() == FileDialog::Open) {
+    dialog.setNameFilters(request.nameFilters());
+    if (request.mode == FileRequest::Open) {
         dialog.setAcceptMode(QFileDialog::AcceptOpen);
         dialog.setFileMode(QFileDialog::ExistingFiles);
     } else {
         dialog.setAcceptMode(QFileDialog::AcceptSave);
         dialog.setFileMode(QFileDialog::AnyFile);
-        dialog.setDefaultSuffix(chooser.defaultExt());
+        dialog.setDefaultSuffix(request.defaultExt);
     }
-    const QString fileName = chooser.FileName();
+    const QString &fileName = request.fileName;
     if (!fileName.isEmpty()) {
         dialog.setDirectory(QFileInfo(fileName).absolutePath());
         dialog.selectFile(fileName);
