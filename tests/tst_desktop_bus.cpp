@@ -603,11 +603,15 @@ int noticeWhileMinimised(int argc, char **argv)
     window.saveaudio->setFileName(QString::fromLocal8Bit(argv[3]));
     window.estimatedkb = 48;
     window.show();
-    if (!QTest::qWaitForWindowActive(&window))
+    if (!QTest::qWaitForWindowExposed(&window, 30000)) {
+        std::fprintf(stderr, "the window was never shown\n");
         return 2;
+    }
     window.showMinimized();
-    if (!QTest::qWaitFor([&] { return !window.isActiveWindow(); }))
+    if (!QTest::qWaitFor([&] { return window.isMinimized() && !window.isActiveWindow(); }, 30000)) {
+        std::fprintf(stderr, "the window was never minimised\n");
         return 3;
+    }
     std::printf("window %llu\n", qulonglong(window.winId()));
     std::fflush(stdout);
     window.Button1->click();

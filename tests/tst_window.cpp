@@ -1,4 +1,5 @@
 #include "application.h"
+#include "darkscheme.h"
 #include "fakemedia.h"
 #include "harness.h"
 #include "kelvaneerror.h"
@@ -272,8 +273,8 @@ void TestWindow::formatRetargetsSaveDialog()
     ScriptedPrompts prompts;
     window.setPrompts(prompts);
     QStringList offered;
-    prompts.chooser = [&](const FileDialog &d) -> std::optional<QStringList> {
-        offered.append(d.filter() + " " + d.defaultExt());
+    prompts.chooser = [&](const FileRequest &d) -> std::optional<QStringList> {
+        offered.append(d.filter + " " + d.defaultExt);
         return QStringList{"/tmp/chosen.ac3"};
     };
     window.audioformat->setCurrentText("MP2");
@@ -552,12 +553,17 @@ void TestWindow::noNoticeOverTheQuitQuestion()
     QTimer poll;
     connect(&poll, &QTimer::timeout, [&] {
         QStringList up;
-        for (QWidget *w : QApplication::topLevelWidgets())
-            if (auto *b = qobject_cast<QMessageBox *>(w); b && b->isVisible())
+        // The modal one on top; a notice is not modal while the program is not the active one.
+        QMessageBox *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        for (QWidget *w : QApplication::topLevelWidgets()) {
+            if (auto *b = qobject_cast<QMessageBox *>(w); b && b->isVisible()) {
                 up.append(b->text());
+                if (!box)
+                    box = b;
+            }
+        }
         if (up.size() > 1)
             stacked.append(up.join(" under "));
-        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
         if (!box)
             return;
         if (box != last)
@@ -758,29 +764,6 @@ qreal strongestContrast(QWidget *widget)
         for (int x = 0; x < picture.width(); ++x)
             strongest = std::max(strongest, contrast(picture.pixelColor(x, y), background));
     return strongest;
-}
-
-// A dark scheme as a theme writes it: every colour of its own, the grey placeholder included
-// unless leftOut.
-QPalette darkScheme(bool placeholderLeftOut)
-{
-    QPalette p(QColor("#353535"));
-    const QList<std::pair<QPalette::ColorRole, const char *>> colours{
-        {QPalette::Window, "#353535"},     {QPalette::WindowText, "#f0f0f0"},
-        {QPalette::Base, "#2a2a2a"},       {QPalette::AlternateBase, "#424242"},
-        {QPalette::Text, "#f0f0f0"},       {QPalette::Button, "#353535"},
-        {QPalette::ButtonText, "#f0f0f0"}, {QPalette::Light, "#474747"},
-        {QPalette::Midlight, "#3e3e3e"},   {QPalette::Mid, "#2c2c2c"},
-        {QPalette::Dark, "#232323"},       {QPalette::Shadow, "#141414"},
-        {QPalette::Highlight, "#2a82da"},  {QPalette::HighlightedText, "#ffffff"},
-        {QPalette::BrightText, "#ff4444"}, {QPalette::PlaceholderText, "#9a9a9a"}};
-    for (const auto &[role, colour] : colours) {
-        if (role == QPalette::PlaceholderText && placeholderLeftOut)
-            p.setColor(role, QColor(0, 0, 0, 128)); // what a scheme that never sets it leaves
-        else
-            p.setColor(role, QColor(colour));
-    }
-    return p;
 }
 
 } // namespace
