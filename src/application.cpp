@@ -24,7 +24,7 @@ Application::Application(int &argc, char **argv) : QApplication(argc, argv)
     // every caption.
     setApplicationName(QStringLiteral("Kelvane"));
     setApplicationVersion(QStringLiteral(KELVANE_PRODUCT_VERSION));
-    setDesktopFileName(QStringLiteral("io.github.kelvane.Kelvane"));
+    setDesktopFileName(QStringLiteral(KELVANE_APP_ID));
     // The sizes a title bar and a window list draw; desktops take larger ones for launchers and
     // switchers from the installed hicolor icons. Each file is decoded here at once whatever
     // QIcon::addFile is told, the window sends every size to the X server when it is shown,
