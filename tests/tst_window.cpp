@@ -583,7 +583,7 @@ void TestWindow::noNoticeOverTheQuitQuestion()
         }
     });
     poll.start(10);
-    QTimer::singleShot(60000, qApp, [] { QCoreApplication::exit(3); });
+    QTimer::singleShot(30000, qApp, [] { QCoreApplication::exit(3); });
     QCOMPARE(QCoreApplication::exec(), 0);
     QVERIFY2(stacked.isEmpty(), qPrintable(stacked.join("; ")));
     QCOMPARE(shown, boxes);
