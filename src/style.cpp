@@ -76,7 +76,7 @@ qreal luminance(const QColor &colour)
 // over painted on an opaque under.
 QColor composed(const QColor &over, const QColor &under)
 {
-    const qreal a = over.alphaF();
+    const float a = over.alphaF();
     return QColor::fromRgbF(over.redF() * a + under.redF() * (1 - a),
                             over.greenF() * a + under.greenF() * (1 - a),
                             over.blueF() * a + under.blueF() * (1 - a));
@@ -106,7 +106,7 @@ bool keepGreyReadable(QPalette &palette)
         // the text itself reads.
         palette.setColor(
             group, QPalette::PlaceholderText,
-            composed(QColor::fromRgbF(text.redF(), text.greenF(), text.blueF(), 0.6), window));
+            composed(QColor::fromRgbF(text.redF(), text.greenF(), text.blueF(), 0.6F), window));
         changed = true;
     }
     return changed;
