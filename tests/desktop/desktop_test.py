@@ -390,6 +390,28 @@ class Desktop(unittest.TestCase):
         keys("Tab")
         wait_focus(*SOURCE_BROWSE)
 
+    def test_4c_stop_keeps_the_focus(self):
+        # Space on Stop, then Space again while ffmpeg ends: the focus stays on the button and
+        # the second Space does nothing; after the notice the button is Convert, still focused.
+        wait_focus(*SOURCE_BROWSE)
+        keys("shift+Tab")
+        wait_focus(*CONVERT)
+        open(session["hold"], "w").close()
+        keys("space")
+        wait_focus("push button", "Stop")
+        before = visible_windows()
+        keys("space", "space")
+        os.remove(session["hold"])
+        box = wait_for("the notice", lambda: active_titled("Kelvane Message"), timeout=60)
+        self.assertEqual([w for w in visible_windows() if w not in before], [box])
+        self.assertEqual(wait_for("the notice's text", lambda: label_texts("Kelvane Message")),
+                         ["The conversion was stopped. The log shows the details."])
+        keys("Return")
+        wait_for("the notice to close", lambda: box not in visible_windows())
+        wait_focus(*CONVERT)
+        keys("Tab")
+        wait_focus(*SOURCE_BROWSE)
+
     def test_5_failing_probe_shows_the_error_box(self):
         # An ADTS stream: libmediainfo knows its codec, but gives it no play time and no bit
         # rate, so the probe's fallback fails on reading the empty bit rate.
