@@ -28,7 +28,7 @@ Application::Application(int &argc, char **argv) : QApplication(argc, argv)
     // every caption.
     setApplicationName(QStringLiteral("Kelvane"));
     setApplicationVersion(QStringLiteral(KELVANE_PRODUCT_VERSION));
-    setDesktopFileName(QStringLiteral("io.github.kelvane.Kelvane"));
+    setDesktopFileName(QStringLiteral(KELVANE_APP_ID));
     // The sizes a title bar and a window list draw; desktops take larger ones for launchers and
     // switchers from the installed hicolor icons. Each file is decoded here at once whatever
     // QIcon::addFile is told, the window sends every size to the X server when it is shown,
@@ -40,6 +40,22 @@ Application::Application(int &argc, char **argv) : QApplication(argc, argv)
             readPng(QStringLiteral(":/kelvane/icons/hicolor/%1x%1/apps/kelvane.png").arg(size))));
     setWindowIcon(icon);
     setStyle(new Style(style()));
+    keepPaletteGreyReadable();
+}
+
+bool Application::event(QEvent *event)
+{
+    // A colour scheme set later, by the desktop or by the program.
+    if (event->type() == QEvent::ApplicationPaletteChange)
+        keepPaletteGreyReadable();
+    return QApplication::event(event);
+}
+
+void Application::keepPaletteGreyReadable()
+{
+    QPalette palette = QApplication::palette();
+    if (keepGreyReadable(palette))
+        setPalette(palette); // comes back here once, then finds nothing to change
 }
 
 bool Application::notify(QObject *receiver, QEvent *event)

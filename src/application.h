@@ -13,6 +13,7 @@ public:
     Application(int &argc, char **argv);
 
     bool notify(QObject *receiver, QEvent *event) override;
+    bool event(QEvent *event) override;
 
     // The message with a full stop, unless it already ends in a punctuation mark.
     static QString errorText(const QString &message);
@@ -34,4 +35,7 @@ public:
             showCurrentException();
         }
     }
+
+private:
+    void keepPaletteGreyReadable();
 };

@@ -21,7 +21,11 @@ namespace {
 const QString NotificationsService = QStringLiteral("org.freedesktop.Notifications");
 const QString NotificationsPath = QStringLiteral("/org/freedesktop/Notifications");
 const QString LauncherInterface = QStringLiteral("com.canonical.Unity.LauncherEntry");
-const QString LauncherPath = QStringLiteral("/io/github/kelvane/Kelvane/LauncherEntry");
+const QString DesktopId = QStringLiteral(KELVANE_APP_ID);
+// The object path made from the id, as launcher entries are named.
+const QString LauncherPath = QLatin1Char('/') +
+                             QString(DesktopId).replace(QLatin1Char('.'), QLatin1Char('/')) +
+                             QStringLiteral("/LauncherEntry");
 
 // The notification's picture as the Notifications service takes it: (iiibiiay).
 struct NotificationImage
@@ -134,7 +138,7 @@ void DesktopNotifier::sendProgress()
         return;
     QDBusMessage update =
         QDBusMessage::createSignal(LauncherPath, LauncherInterface, QStringLiteral("Update"));
-    update << QStringLiteral("application://%1.desktop").arg(QLatin1String(DesktopId))
+    update << QStringLiteral("application://%1.desktop").arg(DesktopId)
            << QVariantMap{{QStringLiteral("progress"), m_percent / 100.0},
                           {QStringLiteral("progress-visible"), m_visible}};
     m_shown = QDBusConnection::sessionBus().send(update) && m_visible;
@@ -164,7 +168,7 @@ void DesktopNotifier::notify(const QString &outcome)
 
 void DesktopNotifier::sendNotification(const QString &body, const QStringList &capabilities)
 {
-    QVariantMap hints{{QStringLiteral("desktop-entry"), QLatin1String(DesktopId)}};
+    QVariantMap hints{{QStringLiteral("desktop-entry"), DesktopId}};
     const QIcon icon = QApplication::windowIcon();
     if (!icon.isNull()) {
         // Found by its name only once installed; the picture serves a build run in place.

@@ -14,8 +14,6 @@ class DesktopNotifier final : public QObject
 {
     Q_OBJECT
 public:
-    static constexpr const char *DesktopId = "io.github.kelvane.Kelvane";
-
     // The window is what the notification's action brings forward.
     explicit DesktopNotifier(QWidget *window);
     // Hides the progress of a job still shown.

@@ -3,7 +3,6 @@
 #include "kelvaneerror.h"
 
 #include <charconv>
-#include <cmath>
 #include <limits>
 
 namespace numbers {
@@ -96,7 +95,8 @@ double readFloat(const QByteArray &text)
         failFloat(text);
     double value = 0;
     const auto [end, ec] = std::from_chars(text.constData() + i, text.constData() + n, value);
-    if (ec != std::errc() || end != text.constData() + n || !std::isfinite(value))
+    // A value beyond double's range is an error here (result_out_of_range), never infinity.
+    if (ec != std::errc() || end != text.constData() + n)
         failFloat(text);
     return negative ? -value : value;
 }

@@ -9,6 +9,7 @@
 #include <QWidget>
 #include <qdrawutil.h>
 
+#include <cmath>
 #include <functional>
 #include <utility>
 
@@ -58,6 +59,58 @@ private:
 };
 
 } // namespace
+
+namespace {
+
+// WCAG relative luminance.
+qreal luminance(const QColor &colour)
+{
+    const auto linear = [](qreal c) {
+        return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+    };
+    const QColor rgb = colour.toRgb();
+    return 0.2126 * linear(rgb.redF()) + 0.7152 * linear(rgb.greenF()) +
+           0.0722 * linear(rgb.blueF());
+}
+
+// over painted on an opaque under.
+QColor composed(const QColor &over, const QColor &under)
+{
+    const float a = over.alphaF();
+    return QColor::fromRgbF(over.redF() * a + under.redF() * (1 - a),
+                            over.greenF() * a + under.greenF() * (1 - a),
+                            over.blueF() * a + under.blueF() * (1 - a));
+}
+
+} // namespace
+
+qreal contrastRatio(const QColor &a, const QColor &b)
+{
+    const qreal la = luminance(a);
+    const qreal lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+bool keepGreyReadable(QPalette &palette)
+{
+    bool changed = false;
+    // A scheme that sets its own colours but not this one leaves Qt's default, half-transparent
+    // black, which vanishes on a dark window: it is then made from the scheme's own text colour.
+    for (const auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
+        const QColor window = palette.color(group, QPalette::Window);
+        const QColor text = palette.color(group, QPalette::WindowText);
+        if (contrastRatio(composed(palette.color(group, QPalette::PlaceholderText), window),
+                          window) >= 3.0)
+            continue;
+        // Three fifths of the way from the window to its text: grey, and well above 3:1 wherever
+        // the text itself reads.
+        palette.setColor(
+            group, QPalette::PlaceholderText,
+            composed(QColor::fromRgbF(text.redF(), text.greenF(), text.blueF(), 0.6F), window));
+        changed = true;
+    }
+    return changed;
+}
 
 QImage readPng(const QString &path)
 {

@@ -19,5 +19,13 @@ public:
                        const QWidget *widget = nullptr) const override;
 };
 
+// The WCAG contrast ratio of two opaque colours, 1 to 21.
+qreal contrastRatio(const QColor &a, const QColor &b);
+
+// Makes the palette's PlaceholderText readable on its Window (3:1 at least) where it is not;
+// true if it changed anything. The application keeps its palette so, and grey secondary text
+// takes that role in any colour scheme.
+bool keepGreyReadable(QPalette &palette);
+
 // A PNG picture read by Qt's built-in reader, without guessing its format.
 QImage readPng(const QString &path);

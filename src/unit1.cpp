@@ -17,16 +17,19 @@
 #include <QDropEvent>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QFontMetrics>
 #include <QFontMetricsF>
 #include <QLabel>
 #include <QMimeData>
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QScreen>
+#include <QTimer>
 #include <QUrl>
 
 #include <cmath>
 #include <limits>
+#include <utility>
 
 Tmain::Tmain(QWidget *parent) : Tmain(std::make_unique<HelperMediaInfo>(), parent) {}
 
@@ -37,9 +40,10 @@ Tmain::Tmain(std::unique_ptr<MediaLibrary> library, QWidget *parent)
     setupUi(this);
     setObjectName(QStringLiteral("main"));
     // Grey text by palette role: a style sheet would bring Qt's style sheet machinery into
-    // the window's start-up.
-    audioinfo->setForegroundRole(QPalette::Dark);
-    outputsize->setForegroundRole(QPalette::Dark);
+    // the window's start-up. Dark, the role a 3-D frame's shadow takes, is nearly the window's
+    // own colour in dark schemes; the style keeps this one readable.
+    audioinfo->setForegroundRole(QPalette::PlaceholderText);
+    outputsize->setForegroundRole(QPalette::PlaceholderText);
     m_log = new Log(ResultsRE, this);
 
     importmedia = new FileDialog(FileDialog::Open, m_prompts, this);
@@ -60,6 +64,8 @@ Tmain::Tmain(std::unique_ptr<MediaLibrary> library, QWidget *parent)
     setAcceptDrops(true);
     scaleToFont();
     setupConnections();
+    // Convert heads the Tab column: a keyboard user's first Space converts.
+    Button1->setFocus();
 }
 
 Tmain::~Tmain()
@@ -92,8 +98,30 @@ void Tmain::setupConnections()
     connect(Exit1, &QAction::triggered, this, handler(&Tmain::Exit1Click));
 }
 
+namespace {
+
+// The whole pixels text needs in font. Qt draws on whole pixels and rounds a line's ascent and
+// descent each on its own, so a fractional metric rounded to the nearest pixel can come out one
+// short (16.34 px of line height where the text takes 17).
+QSize wholePixels(const QFont &font, const QString &text)
+{
+    const QFontMetricsF exact(font);
+    const QFontMetrics drawn(font);
+    return {std::max(int(std::ceil(exact.horizontalAdvance(text))), drawn.horizontalAdvance(text)),
+            std::max(int(std::ceil(exact.height())), drawn.height())};
+}
+
+// A length of the layout scaled up to the next whole pixel: rounding to the nearest could take
+// back the pixel the scale was chosen for.
+int scaledUp(int length, qreal scale)
+{
+    return int(std::ceil(length * scale - 1e-9));
+}
+
+} // namespace
+
 // The layout was drawn for an 8-point font with narrow glyphs; larger desktop fonts get the
-// same arrangement scaled up until every text fits.
+// same arrangement scaled up by the smallest factor at which every caption and button text fits.
 void Tmain::scaleToFont()
 {
     QWidget *central = centralwidget;
@@ -101,7 +129,7 @@ void Tmain::scaleToFont()
     qreal scale = 1.0;
     for (QWidget *child : children) {
         QString text;
-        qreal padding = 0;
+        int padding = 0;
         if (auto *label = qobject_cast<QLabel *>(child)) {
             text = label->text();
         } else if (auto *button = qobject_cast<QPushButton *>(child)) {
@@ -110,16 +138,16 @@ void Tmain::scaleToFont()
         }
         if (text.isEmpty())
             continue;
-        const QFontMetricsF metrics(child->font());
-        scale = std::max(scale, (metrics.horizontalAdvance(text) + padding) / child->width());
-        scale = std::max(scale, metrics.height() / std::max(child->height(), 13));
+        const QSize needs = wholePixels(child->font(), text);
+        scale = std::max(scale, qreal(needs.width() + padding) / child->width());
+        scale = std::max(scale, qreal(needs.height()) / std::max(child->height(), 13));
     }
     for (QWidget *child : children) {
         const QRect r = child->geometry();
-        child->setGeometry(qRound(r.x() * scale), qRound(r.y() * scale), qRound(r.width() * scale),
-                           qRound(r.height() * scale));
+        child->setGeometry(qRound(r.x() * scale), qRound(r.y() * scale), scaledUp(r.width(), scale),
+                           scaledUp(r.height(), scale));
     }
-    const QSize client(qRound(323 * scale), qRound(361 * scale));
+    const QSize client(scaledUp(323, scale), scaledUp(361, scale));
     central->setFixedSize(client);
     setFixedSize(client.width(), client.height() + menuBar()->sizeHint().height());
     if (const QScreen *s = screen())
@@ -305,10 +333,14 @@ void Tmain::showProgressText(qint64 bytes)
 
 void Tmain::Button1Click()
 {
-    // While a job runs the button reads "Stop".
+    // While a job runs the button reads "Stop". Once pressed it does nothing until the job is
+    // announced, yet stays enabled: a disabled button would hand the keyboard focus on to the
+    // next control, where the person's next Space would act.
+    if (m_stopping)
+        return;
     if (jobRunning()) {
+        m_stopping = true;
         m_job->stop();
-        Button1->setEnabled(false); // until the encoder has ended
         return;
     }
     if (importmedia->FileName().isEmpty()) {
@@ -399,7 +431,11 @@ void Tmain::ConversionDone(const JobOutcome &outcome)
         announce(outcome);
         return;
     }
-    Button1->setEnabled(false); // no new job before this one is announced
+    // No new job before this one is announced; the focus comes back with the button unless the
+    // person has moved it meanwhile.
+    const bool hadFocus = focusWidget() == Button1;
+    Button1->setEnabled(false);
+    m_focusReturnsFrom = hadFocus ? focusWidget() : nullptr;
     auto *const once = new QObject(this);
     connect(m_log, &Log::caughtUp, once, [this, outcome, once] {
         delete once;
@@ -411,6 +447,12 @@ void Tmain::announce(const JobOutcome &outcome)
 {
     if (m_closing)
         return;
+    // A notice over the quit question would block the answer until it is dismissed; it waits
+    // for the answer, and a Yes makes it moot.
+    if (m_askingToQuit) {
+        m_heldNotice = [this, outcome] { announce(outcome); };
+        return;
+    }
     Button1->setText(QStringLiteral("Convert"));
     QString text = QStringLiteral("Finished");
     if (outcome.kind == JobOutcome::Stopped)
@@ -431,7 +473,11 @@ void Tmain::endJobDisplay()
     bar->setJobRunning(false);
     bar->setTextVisible(false);
     bar->setFormat(QStringLiteral("%p%"));
+    m_stopping = false;
     Button1->setEnabled(true);
+    if (m_focusReturnsFrom && focusWidget() == m_focusReturnsFrom)
+        Button1->setFocus();
+    m_focusReturnsFrom = nullptr;
 }
 
 void Tmain::closeEvent(QCloseEvent *event)
@@ -439,10 +485,17 @@ void Tmain::closeEvent(QCloseEvent *event)
     if (jobRunning()) {
         if (!m_closing) {
             const QString question = QStringLiteral("A conversion is running. Stop it and quit?");
-            if (!m_prompts->question(question)) {
+            m_askingToQuit = true;
+            const bool quit = m_prompts->question(question);
+            m_askingToQuit = false;
+            if (!quit) {
                 event->ignore();
+                // After this handler: the close event is not held up by the notice's box.
+                if (const auto held = std::exchange(m_heldNotice, nullptr))
+                    QTimer::singleShot(0, this, held);
                 return;
             }
+            m_heldNotice = nullptr;
         }
         m_closing = true;
         // The job may have ended while the question was up.

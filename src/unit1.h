@@ -116,5 +116,12 @@ private:
     // Set once the window is to close: a running job is stopped and no notice is shown.
     bool m_closing = false;
     bool m_exitRequested = false;
+    // The quit question is up; a notice due meanwhile is held here until it is answered.
+    bool m_askingToQuit = false;
+    std::function<void()> m_heldNotice;
+    // Stop was pressed: Button1 ignores clicks until the job is announced.
+    bool m_stopping = false;
+    // Where Qt moved the keyboard focus from Button1 when it was disabled to wait for the notice.
+    QPointer<QWidget> m_focusReturnsFrom;
     QElapsedTimer m_jobClock;
 };

@@ -437,7 +437,8 @@ void TestConversion::closeDuringJob()
     h.reset();
 }
 
-// The job may end while the question is up; No still means the window stays.
+// The job may end while the question is up; No still means the window stays, and the notice
+// held back while the question was up comes after it.
 void TestConversion::noKeepsTheWindowWhenTheJobEndedMeanwhile()
 {
     LiveSource source(m_dir.filePath("live-no.wav"));
@@ -446,12 +447,18 @@ void TestConversion::noKeepsTheWindowWhenTheJobEndedMeanwhile()
     bool endedMeanwhile = false;
     h.prompts.answer = [&](const QString &) {
         h.convert(); // Stop, as if pressed while the question was up
-        endedMeanwhile = h.finish(5000);
+        // Ended, and the log holds all of ffmpeg's output: the notice would be due now.
+        endedMeanwhile =
+            QTest::qWaitFor([&] { return !h.window.jobRunning() && !h.window.log()->busy(); },
+                            5000) &&
+            h.notices.isEmpty();
         return false;
     };
     QVERIFY(startLiveJob(h, m_dir.filePath("live-no.wav"), out));
     QVERIFY(!h.window.close());
     QVERIFY(endedMeanwhile);
+    QVERIFY(h.finish(5000));
+    QCOMPARE(h.notices, QStringList{"The conversion was stopped. The log shows the details."});
     QVERIFY(h.window.isVisible());
     QVERIFY(!h.window.jobRunning());
 }

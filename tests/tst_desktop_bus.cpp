@@ -11,6 +11,7 @@
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusVirtualObject>
+#include <QMessageBox>
 #include <QTemporaryDir>
 
 #include <cstdio>
@@ -78,6 +79,8 @@ public:
 
     void startDunst()
     {
+        if (m_dunst.state() != QProcess::NotRunning)
+            return;
         m_dunst.setProcessEnvironment(environment());
         m_dunst.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_dunst.start("dunst", {"-config", m_dir.filePath("dunstrc")});
@@ -217,6 +220,7 @@ private slots:
     void hiddenWhenWindowIsDestroyed();
     void hiddenWhenProgramQuits();
     void noNotificationService();
+    void actionRestoresMinimisedWindow();
 
 private:
     // Waits until the window's calls have been answered, then until a marker sent after them
@@ -479,6 +483,83 @@ void TestDesktopBus::noNotificationService()
 
 namespace {
 
+QString x11(const QString &program, const QStringList &arguments)
+{
+    QProcess p;
+    p.setProcessEnvironment(desktop->environment());
+    p.start(program, arguments);
+    p.waitForFinished(10000);
+    return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
+}
+
+// The child's next line on its standard output, "word number".
+qulonglong childSays(QProcess &child, const QString &word)
+{
+    while (!child.canReadLine() && child.waitForReadyRead(30000)) {
+    }
+    const QStringList said = QString::fromUtf8(child.readLine()).trimmed().split(' ');
+    return said.size() == 2 && said[0] == word ? said[1].toULongLong() : 0;
+}
+
+bool hidden(qulonglong window)
+{
+    return x11("xprop", {"-id", QString::number(window), "_NET_WM_STATE"})
+        .contains("_NET_WM_STATE_HIDDEN");
+}
+
+} // namespace
+
+// The real program minimised under a window manager when its job ends: the notice waits with
+// it, and the notification's action brings back the window and, in front and active, the box.
+void TestDesktopBus::actionRestoresMinimisedWindow()
+{
+    desktop->startDunst(); // an earlier case may have stopped it
+    QDBusConnection probe = QDBusConnection::connectToBus(desktop->address, "probe");
+    QTRY_VERIFY_WITH_TIMEOUT(probe.interface()->isServiceRegistered(Notifications), 10000);
+    QProcess wm;
+    wm.setProcessEnvironment(desktop->environment());
+    wm.start("openbox", {"--sm-disable"});
+    QVERIFY2(wm.waitForStarted(), "openbox (scripts/deps.sh installs it)");
+    const auto stopWm = qScopeGuard([&] {
+        wm.terminate();
+        wm.waitForFinished();
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(
+        x11("xprop", {"-root", "_NET_SUPPORTING_WM_CHECK"}).contains("window id"), 10000);
+
+    QProcess child;
+    QProcessEnvironment env = desktop->environment();
+    env.insert("QT_QPA_PLATFORM", "xcb");
+    child.setProcessEnvironment(env);
+    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    child.start(QCoreApplication::applicationFilePath(),
+                {"--notice-while-minimised", m_tone, m_dir.filePath("minimised.ac3")});
+    const auto stopChild = qScopeGuard([&] {
+        child.kill();
+        child.waitForFinished();
+    });
+    const qulonglong window = childSays(child, "window");
+    QVERIFY(window);
+    const qulonglong box = childSays(child, "notice");
+    QVERIFY(box);
+    QTRY_COMPARE_WITH_TIMEOUT(desktop->dunstctl({"count", "displayed"}), QByteArray("1"), 10000);
+    QVERIFY(hidden(window));
+    QVERIFY(x11("xdotool", {"getactivewindow"}) != QString::number(box));
+
+    desktop->dunstctl({"action", "0"});
+    QTRY_COMPARE_WITH_TIMEOUT(x11("xdotool", {"getactivewindow"}), QString::number(box), 10000);
+    QVERIFY(!hidden(window));
+    QVERIFY(!hidden(box));
+    QVERIFY(x11("xwininfo", {"-id", QString::number(window)}).contains("IsViewable"));
+    qInfo("the action restored window 0x%llx and activated its notice 0x%llx", window, box);
+    // The box answers the keyboard: Return is its OK, and the child then ends.
+    x11("xdotool", {"key", "Return"});
+    QVERIFY(child.waitForFinished(20000));
+    QCOMPARE(child.exitCode(), 0);
+}
+
+namespace {
+
 // The child of hiddenWhenProgramQuits: the program's own exit path with a job running.
 int quitDuringJob(int argc, char **argv)
 {
@@ -512,12 +593,56 @@ int quitDuringJob(int argc, char **argv)
     return status;
 }
 
+// The child of actionRestoresMinimisedWindow: the window with its real boxes, minimised while
+// its job runs; it says which X windows are its own, and ends after the notice.
+int noticeWhileMinimised(int argc, char **argv)
+{
+    Application app(argc, argv);
+    Tmain window;
+    window.importmedia->setFileName(QString::fromLocal8Bit(argv[2]));
+    window.saveaudio->setFileName(QString::fromLocal8Bit(argv[3]));
+    window.estimatedkb = 48;
+    window.show();
+    if (!QTest::qWaitForWindowExposed(&window, 30000)) {
+        std::fprintf(stderr, "the window was never shown\n");
+        return 2;
+    }
+    window.showMinimized();
+    if (!QTest::qWaitFor([&] { return window.isMinimized() && !window.isActiveWindow(); }, 30000)) {
+        std::fprintf(stderr, "the window was never minimised\n");
+        return 3;
+    }
+    std::printf("window %llu\n", qulonglong(window.winId()));
+    std::fflush(stdout);
+    window.Button1->click();
+    bool told = false;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &window, [&] {
+        QMessageBox *box = nullptr;
+        for (QWidget *w : QApplication::topLevelWidgets())
+            if (auto *b = qobject_cast<QMessageBox *>(w); b && b->isVisible())
+                box = b;
+        if (box && !told) {
+            told = true;
+            std::printf("notice %llu\n", qulonglong(box->winId()));
+            std::fflush(stdout);
+        }
+        if (told && !box && !window.jobRunning())
+            QCoreApplication::exit(0);
+    });
+    poll.start(20);
+    QTimer::singleShot(60000, &window, [] { QCoreApplication::exit(1); });
+    return Application::exec();
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     if (argc == 4 && QByteArray(argv[1]) == "--quit-during-job")
         return quitDuringJob(argc, argv);
+    if (argc == 4 && QByteArray(argv[1]) == "--notice-while-minimised")
+        return noticeWhileMinimised(argc, argv);
     Desktop bus;
     desktop = &bus;
     qputenv("DBUS_SESSION_BUS_ADDRESS", bus.address.toUtf8());

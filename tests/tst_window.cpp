@@ -1,5 +1,7 @@
 #include "application.h"
+#include "darkscheme.h"
 #include "fakemedia.h"
+#include "harness.h"
 #include "kelvaneerror.h"
 #include "log.h"
 #include "mediainfo.h"
@@ -19,6 +21,8 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QStandardPaths>
+#include <QStyleFactory>
 #include <QTextDocumentFragment>
 #include <QTimer>
 #include <QtTest>
@@ -42,6 +46,7 @@ private slots:
     void startState_data();
     void startState();
     void keyboardFocus();
+    void stopKeepsFocus();
     void logLooks();
     void dialogsAtStart();
     void formatRetargetsSaveDialog();
@@ -53,9 +58,13 @@ private slots:
     void exceptionFromSlotIsShown();
     void realBoxes_data();
     void realBoxes();
+    void noNoticeOverTheQuitQuestion_data();
+    void noNoticeOverTheQuitQuestion();
     void accessibleControls();
     void textsFitAnyFont_data();
     void textsFitAnyFont();
+    void greyTextReadable_data();
+    void greyTextReadable();
 };
 
 // Every control by name: kind, text, geometry (unscaled) and content.
@@ -162,18 +171,18 @@ void TestWindow::startState()
     QCOMPARE(menus[0]->menu()->actions()[0]->text().remove('&'), QString("Exit"));
 }
 
-// The focus starts on the source Browse button; Tab and Shift+Tab go round the layout table's
-// order, captions and the bar skipped.
+// The focus starts on Convert; Tab and Shift+Tab go round the layout table's Tab column, the
+// captions and the bar skipped, the read-only path boxes included.
 void TestWindow::keyboardFocus()
 {
     Tmain window(std::make_unique<FakeMedia>());
     window.show();
     QVERIFY(QTest::qWaitForWindowActive(&window));
-    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget *>(window.Button2));
+    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget *>(window.Button1));
 
-    const QStringList cycle{"audiosource",   "audioformat", "audiobitrate", "audiorate",
-                            "audiochannels", "audiooutput", "Button3",      "ResultsRE",
-                            "Button1",       "Button2"};
+    const QStringList cycle{"Button2",   "audiosource",   "audioformat", "audiobitrate",
+                            "audiorate", "audiochannels", "audiooutput", "Button3",
+                            "ResultsRE", "Button1"};
     const auto walk = [](Qt::KeyboardModifiers modifiers, qsizetype steps) {
         QStringList visited;
         for (qsizetype i = 0; i < steps; ++i) {
@@ -184,8 +193,34 @@ void TestWindow::keyboardFocus()
     };
     QCOMPARE(walk(Qt::NoModifier, cycle.size()), cycle);
     QStringList back(cycle.rbegin() + 1, cycle.rend());
-    back.append("Button2");
+    back.append("Button1");
     QCOMPARE(walk(Qt::ShiftModifier, back.size()), back);
+}
+
+// Space on Stop stops the job and leaves the focus on the button: a second Space while ffmpeg
+// ends does nothing, and after the notice the button, Convert again, still has the focus.
+void TestWindow::stopKeepsFocus()
+{
+    QTemporaryDir dir;
+    LiveSource live(dir.filePath("live.wav"));
+    Harness h;
+    QStringList focusAtNotice;
+    h.prompts.onNotice = [&](const QString &) {
+        focusAtNotice.append(h.window.focusWidget()->objectName());
+    };
+    QVERIFY(startLiveJob(h, dir.filePath("live.wav"), dir.filePath("live.ac3")));
+    QVERIFY(QTest::qWaitForWindowActive(&h.window));
+    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget *>(h.window.Button1));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget *>(h.window.Button1));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space); // while ffmpeg ends
+    QVERIFY(h.finish(20000));
+    QCOMPARE(h.notices, QStringList{"The conversion was stopped. The log shows the details."});
+    QCOMPARE(focusAtNotice, QStringList{"Button1"});
+    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget *>(h.window.Button1));
+    QCOMPARE(h.window.Button1->text(), QString("Convert"));
+    QVERIFY(h.window.Button1->isEnabled());
+    QVERIFY(!h.window.jobRunning());
 }
 
 // The log has no border but a thin soft bevel, on the light 3-D colour; it stays read-only and
@@ -239,8 +274,8 @@ void TestWindow::formatRetargetsSaveDialog()
     ScriptedPrompts prompts;
     window.setPrompts(prompts);
     QStringList offered;
-    prompts.chooser = [&](const FileDialog &d) -> std::optional<QStringList> {
-        offered.append(d.filter() + " " + d.defaultExt());
+    prompts.chooser = [&](const FileRequest &d) -> std::optional<QStringList> {
+        offered.append(d.filter + " " + d.defaultExt);
         return QStringList{"/tmp/chosen.ac3"};
     };
     window.audioformat->setCurrentText("MP2");
@@ -280,17 +315,32 @@ void TestWindow::outputBrowse()
     QCOMPARE(window.saveaudio->FileName(), QString("/tmp/a b.ac3"));
 }
 
+// The path boxes show the dialogs' choices: typing into them is refused, the path can still be
+// selected and copied.
 void TestWindow::typedTextIsNotUsed()
 {
     Tmain window(std::make_unique<FakeMedia>());
-    QTest::keyClicks(window.audiosource, "/typed/source.wav");
-    QTest::keyClicks(window.audiooutput, "/typed/out.ac3");
-    QCOMPARE(window.importmedia->FileName(), QString());
-    QCOMPARE(window.saveaudio->FileName(), QString());
     ScriptedPrompts prompts;
     window.setPrompts(prompts);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    QTest::keyClicks(window.audiosource, "/typed/source.wav");
+    QTest::keyClicks(window.audiooutput, "/typed/out.ac3");
+    QCOMPARE(window.audiosource->text(), QString());
+    QCOMPARE(window.audiooutput->text(), QString());
+    QCOMPARE(window.importmedia->FileName(), QString());
+    QCOMPARE(window.saveaudio->FileName(), QString());
     QTest::mouseClick(window.Button1, Qt::LeftButton);
     QCOMPARE(prompts.notices, QStringList{"Please select an audio source"});
+
+    prompts.save = "/tmp/chosen out.ac3";
+    QTest::mouseClick(window.Button3, Qt::LeftButton);
+    window.audiooutput->setFocus();
+    QTest::keyClick(window.audiooutput, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClicks(window.audiooutput, "x");
+    QTest::keyClick(window.audiooutput, Qt::Key_Backspace);
+    QCOMPARE(window.audiooutput->text(), QString("/tmp/chosen out.ac3"));
+    QCOMPARE(window.audiooutput->selectedText(), QString("/tmp/chosen out.ac3"));
 }
 
 void TestWindow::exitEndsTheLoop()
@@ -454,6 +504,94 @@ void TestWindow::realBoxes()
     QCOMPARE(answered, answer);
 }
 
+// File > Exit while a job ends, with the real boxes and their nested loops: the job's notice
+// never comes over the quit question. Yes quits; No brings the notice once the question has
+// gone. ffmpeg first floods its error output, so the log still takes it in after ffmpeg ends.
+void TestWindow::noNoticeOverTheQuitQuestion_data()
+{
+    QTest::addColumn<bool>("yes");
+    QTest::addColumn<QStringList>("boxes");
+    const QString question = "A conversion is running. Stop it and quit?";
+    QTest::newRow("Yes quits") << true << QStringList{question};
+    QTest::newRow("No, then the notice") << false << QStringList{question, "Finished"};
+}
+
+void TestWindow::noNoticeOverTheQuitQuestion()
+{
+    QFETCH(bool, yes);
+    QFETCH(QStringList, boxes);
+    QTemporaryDir dir;
+    const QString tone = dir.filePath("tone.wav");
+    QVERIFY(fixtures::ffmpeg(fixtures::sine(2), tone));
+    const QString realFfmpeg = QStandardPaths::findExecutable("ffmpeg");
+    QVERIFY(QDir().mkpath(dir.filePath("bin")));
+    QFile wrapper(dir.filePath("bin/ffmpeg"));
+    QVERIFY(wrapper.open(QIODevice::WriteOnly));
+    wrapper.write("#!/bin/sh\nyes 'frame=    1 fps=0.0 q=0.0 size=       0kB time=00:00:00.00' | "
+                  "head -c 12000000 >&2\nexec '" +
+                  QFile::encodeName(realFfmpeg) + "' \"$@\"\n");
+    wrapper.close();
+    QVERIFY(wrapper.setPermissions(wrapper.permissions() | QFileDevice::ExeOwner));
+    const QByteArray path = qgetenv("PATH");
+    qputenv("PATH", QFile::encodeName(dir.filePath("bin")) + ":" + path);
+    const auto restorePath = qScopeGuard([&] { qputenv("PATH", path); });
+
+    Tmain window; // the real boxes
+    window.importmedia->setFileName(tone);
+    window.saveaudio->setFileName(dir.filePath("out.ac3"));
+    window.estimatedkb = 48;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    window.Button1->click();
+    QVERIFY(window.jobRunning());
+    QTimer::singleShot(0, &window,
+                       [&] { window.menuBar()->actions()[0]->menu()->actions()[0]->trigger(); });
+
+    // Each box as it comes up; a second box up at once is one over the other.
+    QStringList shown;
+    QStringList stacked;
+    QPointer<QMessageBox> last;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, [&] {
+        QStringList up;
+        // The modal one on top; a notice is not modal while the program is not the active one.
+        QMessageBox *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        for (QWidget *w : QApplication::topLevelWidgets()) {
+            if (auto *b = qobject_cast<QMessageBox *>(w); b && b->isVisible()) {
+                up.append(b->text());
+                if (!box)
+                    box = b;
+            }
+        }
+        if (up.size() > 1)
+            stacked.append(up.join(" under "));
+        if (!box)
+            return;
+        if (box != last)
+            shown.append(box->text());
+        last = box;
+        if (box->text() == boxes.first()) {
+            // Answered once the job has ended and the log holds all of it: a notice due then
+            // has had its turn.
+            if (window.jobRunning() || window.log()->busy())
+                return;
+            box->button(yes ? QMessageBox::Yes : QMessageBox::No)->click();
+        } else {
+            box->button(QMessageBox::Ok)->click();
+            // Not quit(), which would close the window as well.
+            if (!yes && up.size() == 1)
+                QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });
+        }
+    });
+    poll.start(10);
+    QTimer::singleShot(30000, qApp, [] { QCoreApplication::exit(3); });
+    QCOMPARE(QCoreApplication::exec(), 0);
+    QVERIFY2(stacked.isEmpty(), qPrintable(stacked.join("; ")));
+    QCOMPARE(shown, boxes);
+    QCOMPARE(window.isVisible(), !yes);
+    QVERIFY(!window.jobRunning());
+}
+
 // What a screen reader hears for each control: a name saying what it is, the values shown.
 void TestWindow::accessibleControls()
 {
@@ -532,18 +670,30 @@ void TestWindow::accessibleControls()
 
 void TestWindow::textsFitAnyFont_data()
 {
+    QTest::addColumn<QString>("family");
     QTest::addColumn<int>("pointSize");
-    QTest::newRow("desktop default") << 0;
-    QTest::newRow("large 14 pt") << 14;
-    QTest::newRow("huge 20 pt") << 20;
+    QTest::newRow("desktop default") << QString() << 0;
+    QTest::newRow("large 14 pt") << QString() << 14;
+    QTest::newRow("huge 20 pt") << QString() << 20;
+    // The common desktop faces: their line heights fall between whole pixels differently.
+    for (const char *family : {"DejaVu Sans", "Noto Sans", "Liberation Sans", "Cantarell"}) {
+        QTest::addRow("%s, desktop size", family) << QString(family) << 0;
+        QTest::addRow("%s, 14 pt", family) << QString(family) << 14;
+    }
 }
 
 // Whatever the desktop's font, no caption, button, list entry or title is cut off.
 void TestWindow::textsFitAnyFont()
 {
+    QFETCH(QString, family);
     QFETCH(int, pointSize);
     const QFont before = QApplication::font();
     QFont font = before;
+    if (!family.isEmpty()) {
+        font.setFamily(family);
+        if (QFontInfo(font).family() != family)
+            QSKIP(qPrintable(family + " is not installed (scripts/deps.sh installs it)"));
+    }
     if (pointSize > 0)
         font.setPointSize(pointSize);
     QApplication::setFont(font);
@@ -586,6 +736,67 @@ void TestWindow::textsFitAnyFont()
         if (!window.centralWidget()->rect().contains(w->geometry()))
             clipped.append(w->objectName() + " lies outside the window");
     QVERIFY2(clipped.isEmpty(), qPrintable(clipped.join("; ")));
+}
+
+namespace {
+
+qreal luminance(QColor c)
+{
+    const auto linear = [](qreal v) {
+        return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * linear(c.redF()) + 0.7152 * linear(c.greenF()) + 0.0722 * linear(c.blueF());
+}
+
+qreal contrast(QColor a, QColor b)
+{
+    const qreal la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+// The strongest contrast any pixel of the widget's picture has against its background, read
+// in a corner the text does not reach.
+qreal strongestContrast(QWidget *widget)
+{
+    const QImage picture = widget->grab().toImage();
+    const QColor background = picture.pixelColor(picture.width() - 1, 0);
+    qreal strongest = 1;
+    for (int y = 0; y < picture.height(); ++y)
+        for (int x = 0; x < picture.width(); ++x)
+            strongest = std::max(strongest, contrast(picture.pixelColor(x, y), background));
+    return strongest;
+}
+
+} // namespace
+
+// The summary and the estimate are grey, yet readable (3:1 at least) in light and dark schemes,
+// as the pixels on screen show.
+void TestWindow::greyTextReadable_data()
+{
+    QTest::addColumn<QPalette>("palette");
+    QTest::newRow("Fusion light") << QStyleFactory::create("Fusion")->standardPalette();
+    QTest::newRow("dark scheme") << darkScheme(false);
+    QTest::newRow("dark scheme, no grey of its own") << darkScheme(true);
+}
+
+void TestWindow::greyTextReadable()
+{
+    QFETCH(QPalette, palette);
+    const QPalette before = QApplication::palette();
+    QApplication::setPalette(palette);
+    const auto restore = qScopeGuard([&] { QApplication::setPalette(before); });
+    Tmain window(std::make_unique<FakeMedia>());
+    window.audioinfo->setText("MPEG Audio, 192 kb/s, 48000 Hz, 2 channels, 0:42");
+    window.outputsize->setText("Output filesize: 984 KB");
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const qreal caption = strongestContrast(window.findChild<QLabel *>("Label3"));
+    for (QLabel *grey : {window.audioinfo, window.outputsize}) {
+        const qreal ratio = strongestContrast(grey);
+        qInfo("%s: %.2f:1 (a caption: %.2f:1)", qPrintable(grey->objectName()), ratio, caption);
+        QVERIFY2(ratio >= 3.0, qPrintable(grey->objectName()));
+        QVERIFY2(ratio < caption - 1.0, "grey, not the captions' colour");
+    }
 }
 
 KELVANE_TEST_MAIN(Application, TestWindow)

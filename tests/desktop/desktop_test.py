@@ -186,7 +186,9 @@ def label_texts(window_title):
 SOURCE_BROWSE = ("push button", "Browse for the audio source")
 OUTPUT_BROWSE = ("push button", "Browse for the audio output")
 CONVERT = ("push button", "Convert")
+# The layout's Tab column, from Convert round to Convert.
 TAB_CYCLE = [
+    SOURCE_BROWSE,
     ("text", "Audio Source"),
     ("combo box", "AC3"),
     ("combo box", "192"),
@@ -196,7 +198,6 @@ TAB_CYCLE = [
     OUTPUT_BROWSE,
     ("text", "ffmpeg status"),
     CONVERT,
-    SOURCE_BROWSE,
 ]
 
 
@@ -241,21 +242,19 @@ class Desktop(unittest.TestCase):
         self.assertLessEqual(abs(frame_y + frame_h / 2 - sh / 2), (top + bottom) / 2 + 1)
 
         self.assertEqual(active_window(), main)
-        wait_focus(*SOURCE_BROWSE)
+        wait_focus(*CONVERT)
 
     def test_2_keyboard(self):
-        wait_focus(*SOURCE_BROWSE)
+        wait_focus(*CONVERT)
         for expected in TAB_CYCLE:
             keys("Tab")
             wait_focus(*expected)
-        backwards = list(reversed(TAB_CYCLE[:-1])) + [SOURCE_BROWSE]
+        backwards = list(reversed(TAB_CYCLE[:-1])) + [CONVERT]
         for expected in backwards:
             keys("shift+Tab")
             wait_focus(*expected)
 
         # Space on Convert with nothing chosen: the message box, its caption, text and OK.
-        keys("shift+Tab")
-        wait_focus(*CONVERT)
         before = visible_windows()
         keys("space")
         box = new_window(before)
@@ -290,7 +289,7 @@ class Desktop(unittest.TestCase):
 
     def test_4_conversion_through_the_save_dialog(self):
         wait_focus(*SOURCE_BROWSE)
-        for _ in range(TAB_CYCLE.index(OUTPUT_BROWSE) + 1):
+        for _ in range(TAB_CYCLE.index(OUTPUT_BROWSE) - TAB_CYCLE.index(SOURCE_BROWSE)):
             keys("Tab")
         wait_focus(*OUTPUT_BROWSE)
         before = visible_windows()
@@ -362,6 +361,74 @@ class Desktop(unittest.TestCase):
         keys("Tab")
         wait_focus(*SOURCE_BROWSE)
 
+    def test_4b_notice_behind_another_program(self):
+        # The person works in another program when the job ends: the notice comes up without
+        # taking the keyboard from it.
+        wait_focus(*SOURCE_BROWSE)
+        keys("shift+Tab")
+        wait_focus(*CONVERT)
+        open(session["hold"], "w").close()  # ffmpeg waits until this goes
+        keys("space")
+        wait_focus("push button", "Stop")
+        other = start(["xmessage", "-title", "another program", "the person's work"])
+        try:
+            mine = visible_windows()
+            theirs = wait_for("the other program's window to be active", lambda: (
+                active_window() if active_window() not in mine + [None] else None))
+            # The program has heard that it is no longer the active one (toolkits wait a moment
+            # for the focus to come back before they believe it has gone).
+            wait_for("the program to know it is not active", lambda: not any(
+                t is not None and t.getState().contains(pyatspi.STATE_ACTIVE)
+                for t in atspi_app()))
+            os.remove(session["hold"])
+            box = wait_for("the notice", lambda: next(
+                (w for w in visible_windows() if caption(w) == "Kelvane Message"), None),
+                timeout=60)
+            # The box is mapped and drawn; the window manager has had its say once it framed it.
+            wait_for("the notice to be framed", lambda: prop(box, "_NET_FRAME_EXTENTS"))
+            deadline = time.monotonic() + 1.0
+            while time.monotonic() < deadline:
+                self.assertEqual(active_window(), theirs)
+                time.sleep(0.05)
+            focus = int(run("xdotool", "getwindowfocus").strip())
+            self.assertNotIn(focus, visible_windows())
+            # The person comes back to it.
+            subprocess.run(["xdotool", "windowactivate", str(box)], check=False)
+            wait_for("the notice to be active", lambda: active_window() == box)
+            self.assertEqual(wait_for("the notice's text",
+                                      lambda: label_texts("Kelvane Message")), ["Finished"])
+            keys("Return")
+            wait_for("the notice to close", lambda: box not in visible_windows())
+        finally:
+            other.terminate()
+            other.wait()
+        wait_for("the window to be active", lambda: active_window() == self.main)
+        wait_focus(*CONVERT)
+        keys("Tab")
+        wait_focus(*SOURCE_BROWSE)
+
+    def test_4c_stop_keeps_the_focus(self):
+        # Space on Stop, then Space again while ffmpeg ends: the focus stays on the button and
+        # the second Space does nothing; after the notice the button is Convert, still focused.
+        wait_focus(*SOURCE_BROWSE)
+        keys("shift+Tab")
+        wait_focus(*CONVERT)
+        open(session["hold"], "w").close()
+        keys("space")
+        wait_focus("push button", "Stop")
+        before = visible_windows()
+        keys("space", "space")
+        os.remove(session["hold"])
+        box = wait_for("the notice", lambda: active_titled("Kelvane Message"), timeout=60)
+        self.assertEqual([w for w in visible_windows() if w not in before], [box])
+        self.assertEqual(wait_for("the notice's text", lambda: label_texts("Kelvane Message")),
+                         ["The conversion was stopped. The log shows the details."])
+        keys("Return")
+        wait_for("the notice to close", lambda: box not in visible_windows())
+        wait_focus(*CONVERT)
+        keys("Tab")
+        wait_focus(*SOURCE_BROWSE)
+
     def test_5_failing_probe_shows_the_error_box(self):
         # An ADTS stream: libmediainfo knows its codec, but gives it no play time and no bit
         # rate, so the probe's fallback fails on reading the empty bit rate.
@@ -399,7 +466,8 @@ class Desktop(unittest.TestCase):
 def main():
     global pyatspi
     kelvane = os.path.abspath(sys.argv[1])
-    for tool in ("Xvfb", "openbox", "dbus-daemon", "xdotool", "xprop", "xwininfo", "xdpyinfo"):
+    for tool in ("Xvfb", "openbox", "dbus-daemon", "xdotool", "xprop", "xwininfo", "xdpyinfo",
+                 "xmessage"):
         if not shutil.which(tool):
             sys.exit("desktop_test: %s is missing (make deps installs it)" % tool)
     work = tempfile.mkdtemp(prefix="kelvane-desktop-")
@@ -454,8 +522,16 @@ def main():
                session["stream"])
         with open(session["existing"], "w") as f:
             f.write("an older file, to be replaced\n")
+        # ffmpeg as the program finds it: the real one, held back while the hold file exists.
+        session["hold"] = work + "/hold"
+        os.mkdir(work + "/bin")
+        with open(work + "/bin/ffmpeg", "w") as f:
+            f.write('#!/bin/sh\nwhile [ -e "%s" ]; do sleep 0.05; done\nexec "%s" "$@"\n'
+                    % (session["hold"], shutil.which("ffmpeg")))
+        os.chmod(work + "/bin/ffmpeg", 0o755)
 
-        app = start([kelvane], env=dict(env, QT_QPA_PLATFORM="xcb"), cwd=work)
+        app = start([kelvane], env=dict(env, QT_QPA_PLATFORM="xcb",
+                                        PATH=work + "/bin:" + env["PATH"]), cwd=work)
         started.append(app)
         session["app"] = app
         session["main"] = wait_for("the main window", visible_windows)[0]

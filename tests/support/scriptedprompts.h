@@ -1,6 +1,5 @@
 #pragma once
 
-#include "filedialog.h"
 #include "prompts.h"
 
 #include <QStringList>
@@ -24,11 +23,11 @@ public:
         return answer ? answer(text) : false;
     }
     void error(const QString &text) override { errors.append(text); }
-    std::optional<QStringList> chooseFile(const FileDialog &dialog) override
+    std::optional<QStringList> chooseFile(const FileRequest &dialog) override
     {
         if (chooser)
             return chooser(dialog);
-        const QString &chosen = dialog.mode() == FileDialog::Open ? open : save;
+        const QString &chosen = dialog.mode == FileRequest::Open ? open : save;
         return chosen.isEmpty() ? std::nullopt : std::optional(QStringList{chosen});
     }
 
@@ -40,7 +39,7 @@ public:
     QString open;
     QString save;
     // In place of the two above, where a test looks at the dialog itself.
-    std::function<std::optional<QStringList>(const FileDialog &)> chooser;
+    std::function<std::optional<QStringList>(const FileRequest &)> chooser;
     // No to every question, unless this says otherwise.
     std::function<bool(const QString &)> answer;
     // Runs while a notice is up.

@@ -3,7 +3,6 @@
 // The pictures of a finished job: the screen is taken while the notice, a real message box,
 // is up, then the notice is closed and the program quits.
 
-#include "filedialog.h"
 #include "prompts.h"
 
 #include <QApplication>
@@ -25,9 +24,9 @@ public:
     void notice(const QString &text) override { m_boxes.notice(text); }
     bool question(const QString &text) override { return m_boxes.question(text); }
     void error(const QString &text) override { m_boxes.error(text); }
-    std::optional<QStringList> chooseFile(const FileDialog &dialog) override
+    std::optional<QStringList> chooseFile(const FileRequest &dialog) override
     {
-        return QStringList{dialog.mode() == FileDialog::Open ? m_source : m_output};
+        return QStringList{dialog.mode == FileRequest::Open ? m_source : m_output};
     }
 
 private:
@@ -54,7 +53,11 @@ public:
 private:
     void check()
     {
-        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        // Modal, or not yet while the program is not the active one.
+        QMessageBox *box = nullptr;
+        for (QWidget *w : QApplication::topLevelWidgets())
+            if (auto *b = qobject_cast<QMessageBox *>(w); b && b->isVisible())
+                box = b;
         if (!box || (m_ready && !m_ready()))
             return;
         m_poll.stop();
