@@ -184,6 +184,7 @@ QStringList ConversionJob::prepareOutput(JobOutcome &outcome, QStringList &argum
         lines.append(QStringLiteral("ffmpeg writes the new output as %1, which takes the place "
                                     "of %2 once it is whole")
                          .arg(m_file->writePath(), m_file->target()));
+    m_prepared = lines;
     const std::lock_guard lock(m_writeMutex);
     m_writePath = m_file->writePath();
     return lines;
@@ -192,11 +193,17 @@ QStringList ConversionJob::prepareOutput(JobOutcome &outcome, QStringList &argum
 TTrad::Ending ConversionJob::settleOutput(JobOutcome &outcome, const QByteArray &ffmpegOutput)
 {
     TTrad::Ending ending;
+    // What the preparation said stays in the log that replaces the command line.
+    ending.beforeOutcome = m_prepared;
     if (!m_settings.streamNote.isEmpty())
         ending.beforeOutcome.append(m_settings.streamNote);
     QStringList &lines = ending.afterOutcome;
     if (writePath().isEmpty())
         return ending; // nothing was prepared, so nothing was written
+    // The finished size for the bar, measured before the file moves or goes.
+    const QFileInfo written(m_file->writePath());
+    if (written.isFile())
+        emit sizeMeasured(written.size());
     if (outcome.succeeded() && !m_file->direct()) {
         QString problem;
         try {
@@ -217,8 +224,11 @@ TTrad::Ending ConversionJob::settleOutput(JobOutcome &outcome, const QByteArray 
     }
     if (outcome.succeeded()) {
         const QString failed = m_file->commit(lines);
-        if (failed.isEmpty())
+        if (failed.isEmpty()) {
+            const std::lock_guard lock(m_writeMutex);
+            m_writePath = m_file->target();
             return ending;
+        }
         outcome.kind = JobOutcome::OutputProblem;
         outcome.error = failed;
         return ending;

@@ -92,7 +92,8 @@ private:
     QPointer<TBar> m_monitor;
     std::unique_ptr<OutputFile> m_file;
     mutable std::mutex m_writeMutex;
-    QString m_writePath; // what the encoder writes, once prepared
+    QString m_writePath;    // what the encoder writes, once prepared
+    QStringList m_prepared; // the preparation's log lines, on the runner's thread
     JobOutcome m_outcome;
     int m_graceMs = 3000;
     bool m_running = false;

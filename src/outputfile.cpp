@@ -391,13 +391,17 @@ QString OutputFile::commit(QStringList &log)
 void OutputFile::discard(QStringList &log)
 {
     switch (m_mode) {
-    case Mode::Part:
-        if (partIsOurs() && ::unlink(encoded(m_writePath).constData()) == 0)
+    case Mode::Part: {
+        // A file ffmpeg never wrote to is no output of its: removed without a word.
+        struct stat st = {};
+        const bool written = ::fstat(m_partFd, &st) == 0 && st.st_size > 0;
+        if (partIsOurs() && ::unlink(encoded(m_writePath).constData()) == 0 && written)
             log.append(
                 QStringLiteral("The unfinished output file was removed: %1").arg(m_writePath));
         if (m_targetExisted)
             log.append(QStringLiteral("The earlier output file was not touched: %1").arg(m_target));
         break;
+    }
     case Mode::InPlace: {
         struct stat st = {};
         const Fd out(::open(encoded(m_target).constData(), O_WRONLY | O_CLOEXEC));

@@ -123,8 +123,9 @@ void TestConversion::failedJobIsReported()
     QVERIFY(!QFile::exists(m_dir.filePath("failed.ac3")));
 }
 
-// The bar against a file that is already there: ffmpeg fails on the missing source before it
-// touches the output, so the monitor sees exactly the bytes written here.
+// The bar against what ffmpeg wrote: an ffmpeg on PATH writes so many bytes to the file it is
+// told to write and fails, so the monitor sees exactly those bytes; the earlier output there
+// is left as it was.
 void TestConversion::barShowsOutputSize_data()
 {
     QTest::addColumn<qint64>("estimatedkb");
@@ -149,6 +150,19 @@ void TestConversion::barShowsOutputSize()
     f.write(QByteArray(fileBytes, 'a'));
     f.close();
 
+    QTemporaryDir bin;
+    QFile fake(bin.filePath("ffmpeg"));
+    QVERIFY(fake.open(QIODevice::WriteOnly));
+    fake.write(QString("#!/bin/sh\nfor last; do :; done\nhead -c %1 /dev/zero | tr '\\0' b > "
+                       "\"$last\"\nexit 1\n")
+                   .arg(fileBytes)
+                   .toUtf8());
+    fake.close();
+    QVERIFY(fake.setPermissions(QFile::ReadOwner | QFile::ExeOwner));
+    const QByteArray path = qgetenv("PATH");
+    qputenv("PATH", bin.path().toUtf8() + ":" + path);
+    const auto restorePath = qScopeGuard([&] { qputenv("PATH", path); });
+
     Harness h;
     h.window.importmedia->setFileName(m_dir.filePath("missing.wav"));
     h.window.saveaudio->setFileName(out);
@@ -172,7 +186,7 @@ void TestConversion::barShowsOutputSize()
     }
     QTest::qWait(250); // nothing lands after the reset
     QCOMPARE(h.window.bar->value(), 0);
-    // ffmpeg refused before opening the output: the user's file is left as it was.
+    // ffmpeg failed: the user's file is left as it was.
     QVERIFY(f.open(QIODevice::ReadOnly));
     QCOMPARE(f.readAll(), QByteArray(fileBytes, 'a'));
 }
