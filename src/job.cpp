@@ -180,11 +180,12 @@ QStringList ConversionJob::prepareOutput(JobOutcome &outcome, QStringList &argum
     // ffmpeg really writes, so that its own messages, which name that file, make sense.
     if (!arguments.isEmpty())
         arguments.last() = m_file->writePath();
+    // The log that replaces the command line keeps what was done, not this note.
+    m_prepared = lines;
     if (m_file->replacesInOneStep())
         lines.append(QStringLiteral("ffmpeg writes the new output as %1, which takes the place "
                                     "of %2 once it is whole")
                          .arg(m_file->writePath(), m_file->target()));
-    m_prepared = lines;
     const std::lock_guard lock(m_writeMutex);
     m_writePath = m_file->writePath();
     return lines;

@@ -10,7 +10,10 @@
 #include <QDirIterator>
 #include <QTemporaryDir>
 
+#include <QStandardPaths>
+
 #include <csignal>
+#include <sys/mount.h>
 #include <unistd.h>
 
 namespace {
@@ -56,6 +59,7 @@ private slots:
     void outputIsTheSource();
     void ffmpegKilledFromOutside();
     void oddPaths();
+    void exitWhileTheOutputsMountHangs();
 
 private:
     QTemporaryDir m_dir;
@@ -230,6 +234,62 @@ void TestFaults::oddPaths()
     QCOMPARE(fixtures::probeValue(output, "codec_name"), QString("ac3"));
     QCOMPARE(QDir(dir).entryList(QDir::Files).size(), 2); // nothing else was made
     checkSettled(h, output);
+}
+
+// The output's folder is on a mount that stops answering (its FUSE daemon stopped) while a job
+// writes there: File > Exit, Yes closes the window within 2 s all the same. Once the mount
+// answers again, ffmpeg is gone, the job's file removed and the earlier output as it was.
+void TestFaults::exitWhileTheOutputsMountHangs()
+{
+    if (geteuid() != 0)
+        QSKIP("mounting a FUSE file system needs root");
+    if (QStandardPaths::findExecutable("bindfs").isEmpty())
+        QSKIP("bindfs is not installed (scripts/deps.sh installs it)");
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkdir("real") && QDir(dir.path()).mkdir("mnt"));
+    const QString mnt = dir.filePath("mnt");
+    const QByteArray before = "an earlier take";
+    {
+        QFile f(dir.filePath("real/hung.ac3"));
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(before) == before.size());
+    }
+    QProcess daemon;
+    daemon.start("bindfs", {"-f", dir.filePath("real"), mnt});
+    QVERIFY(daemon.waitForStarted());
+    const auto mounted = [&] {
+        QFile mounts("/proc/self/mountinfo");
+        return mounts.open(QIODevice::ReadOnly) &&
+               mounts.readAll().contains(" " + QFile::encodeName(mnt) + " ");
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(mounted(), 10000);
+    const auto pid = int(daemon.processId());
+    const auto cleanUp = qScopeGuard([&] {
+        ::kill(pid, SIGCONT);
+        ::umount2(QFile::encodeName(mnt).constData(), MNT_DETACH);
+        daemon.waitForFinished(5000);
+    });
+
+    const QString fifo = m_dir.filePath("live-hung.wav");
+    LiveSource live(fifo);
+    const QString out = mnt + "/hung.ac3";
+    Harness h;
+    h.prompts.answer = [](const QString &) { return true; };
+    QVERIFY(startLiveJob(h, fifo, out));
+    QCOMPARE(::kill(pid, SIGSTOP), 0);
+    QElapsedTimer clock;
+    clock.start();
+    h.window.Exit1Click();
+    QTRY_VERIFY_WITH_TIMEOUT(!h.window.isVisible(), 2000);
+    QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(h.prompts.questions.size(), 1);
+
+    QCOMPARE(::kill(pid, SIGCONT), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(!ffmpegRunningWith(fifo), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(QDir(dir.filePath("real")).entryList(QDir::Files | QDir::Hidden),
+                              QStringList{"hung.ac3"}, 10000);
+    QFile f(dir.filePath("real/hung.ac3"));
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QCOMPARE(f.readAll(), before);
 }
 
 KELVANE_TEST_MAIN(Application, TestFaults)
