@@ -120,17 +120,58 @@ QString OutputFile::partPrefix(const QString &fileName)
     return QStringLiteral(".kelvane-part-%1-").arg(hexOf(encoded(fileName), 8));
 }
 
+QString OutputFile::asideName() const
+{
+    return folderOf(m_target) + QStringLiteral("/.kelvane-aside-") +
+           hexOf(encoded(nameOf(m_target)), 8);
+}
+
+// A file system may hide that two names are one file (a case-insensitive FUSE mount reports
+// Song.mp2 and song.mp2 with inodes of their own). Where the output looks like the source
+// (same size and time), the output is moved aside for a moment: if the source goes with it,
+// they are one file. Moved back at once; a run killed meanwhile is put right by the next.
+bool OutputFile::hidesTheSource(const QString &source, const struct stat &target)
+{
+    struct stat in = {};
+    if (::stat(encoded(source).constData(), &in) != 0 || in.st_size != target.st_size ||
+        in.st_mtim.tv_sec != target.st_mtim.tv_sec || in.st_mtim.tv_nsec != target.st_mtim.tv_nsec)
+        return false;
+    const QByteArray aside = encoded(asideName());
+    if (::rename(encoded(m_target).constData(), aside.constData()) != 0)
+        return false;
+    // An open, not a stat: the kernel may still hold the source's name in its cache.
+    const int fd = ::open(encoded(source).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    const bool gone = fd < 0 && errno == ENOENT;
+    if (fd >= 0)
+        ::close(fd);
+    // The file that went is the source: back under the source's name, as the user named it.
+    ::rename(aside.constData(), encoded(gone ? source : m_target).constData());
+    return gone;
+}
+
 OutputFile::Result OutputFile::prepare(const QString &source, QString &why, QStringList &log)
 {
-    Q_UNUSED(source)
     m_target = finalTarget(m_output);
+    // An output moved aside by a run killed at that moment goes back first.
+    const QByteArray aside = encoded(asideName());
     struct stat st = {};
+    if (::lstat(aside.constData(), &st) == 0 && ::stat(encoded(m_target).constData(), &st) != 0 &&
+        ::rename(aside.constData(), encoded(m_target).constData()) == 0)
+        log.append(QStringLiteral("The earlier output, left aside by an interrupted conversion, "
+                                  "was put back: %1")
+                       .arg(m_target));
     if (::stat(encoded(m_target).constData(), &st) == 0) {
         m_targetExisted = true;
         if (!S_ISREG(st.st_mode)) {
             m_mode = Mode::Direct;
             m_writePath = m_target;
             return Result::Ready;
+        }
+        if (hidesTheSource(source, st)) {
+            why = QStringLiteral("The output \"%1\" is the source file itself. Choose another "
+                                 "output file.")
+                      .arg(m_output);
+            return Result::Refused;
         }
     }
     // A copy kept aside by earlier versions of the program, which renamed the output away.

@@ -3,6 +3,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 // The file-system side of one job's output. Everything here may block on a mount that has
@@ -38,8 +39,8 @@ public:
         Refused, // before anything ran: the text is for a message box
         Failed   // the output cannot be written: the text is for "Conversion failed: %1"
     };
-    // Gets the output ready for ffmpeg, unless it is the source under another name or another
-    // job writes it. Lines for the log go to log.
+    // Gets the output ready for ffmpeg, unless it is the source under another name (also one a
+    // file system hides) or another job writes it. Lines for the log go to log.
     Result prepare(const QString &source, QString &why, QStringList &log);
 
     // The file ffmpeg is to write and the monitor follows.
@@ -73,6 +74,8 @@ private:
     // Another running job's part file of this output; removes those left by killed runs.
     bool otherJobWrites(QStringList &log);
     bool partIsOurs() const;
+    QString asideName() const;
+    bool hidesTheSource(const QString &source, const struct stat &target);
     // Removes the part file just made, before ffmpeg has seen it.
     void dropPart();
 

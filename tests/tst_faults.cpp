@@ -60,6 +60,7 @@ private slots:
     void ffmpegKilledFromOutside();
     void oddPaths();
     void exitWhileTheOutputsMountHangs();
+    void outputIsTheSourceThroughACaseInsensitiveMount();
 
 private:
     QTemporaryDir m_dir;
@@ -290,6 +291,51 @@ void TestFaults::exitWhileTheOutputsMountHangs()
     QFile f(dir.filePath("real/hung.ac3"));
     QVERIFY(f.open(QIODevice::ReadOnly));
     QCOMPARE(f.readAll(), before);
+}
+
+// A case-insensitive FUSE mount reports Song.mp2 and song.mp2 as two files: the output is
+// refused as the source all the same, and the user's file keeps its name and its bytes.
+void TestFaults::outputIsTheSourceThroughACaseInsensitiveMount()
+{
+    if (geteuid() != 0)
+        QSKIP("mounting a FUSE file system needs root");
+    QProcess check;
+    check.start("/usr/bin/python3", {"-c", "import fusepy"});
+    if (!check.waitForFinished() || check.exitCode() != 0)
+        QSKIP("python3-fusepy is not installed (scripts/deps.sh installs it)");
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkdir("real") && QDir(dir.path()).mkdir("mnt"));
+    const QString mnt = dir.filePath("mnt");
+    QVERIFY(fixtures::ffmpeg(fixtures::sine(3) + QStringList{"-c:a", "mp2"},
+                             dir.filePath("real/Song.mp2")));
+    QProcess daemon;
+    daemon.start("/usr/bin/python3",
+                 {KELVANE_SOURCE_DIR "/tests/support/casefold_fuse.py", dir.filePath("real"), mnt});
+    QVERIFY(daemon.waitForStarted());
+    const auto cleanUp = qScopeGuard([&] {
+        ::umount2(QFile::encodeName(mnt).constData(), MNT_DETACH);
+        daemon.waitForFinished(5000);
+    });
+    QTRY_VERIFY2_WITH_TIMEOUT(QFileInfo::exists(mnt + "/song.mp2"),
+                              daemon.readAllStandardError().constData(), 10000);
+    struct stat upper = {};
+    struct stat lower = {};
+    QVERIFY(::stat(QFile::encodeName(mnt + "/Song.mp2").constData(), &upper) == 0 &&
+            ::stat(QFile::encodeName(mnt + "/song.mp2").constData(), &lower) == 0);
+    QVERIFY(upper.st_ino != lower.st_ino); // what makes the mount hide it
+    const auto before = contents(dir.filePath("real"));
+
+    Harness h;
+    h.chooseSource(mnt + "/Song.mp2");
+    h.window.audioformat->setCurrentText("MP2");
+    h.chooseOutput(mnt + "/song.mp2");
+    h.convert();
+    QVERIFY(h.finish());
+    QCOMPARE(h.notices, QStringList{QString("The output \"%1\" is the source file itself. Choose "
+                                            "another output file.")
+                                        .arg(mnt + "/song.mp2")});
+    checkSettled(h, mnt + "/song.mp2");
+    QCOMPARE(contents(dir.filePath("real")), before);
 }
 
 KELVANE_TEST_MAIN(Application, TestFaults)
