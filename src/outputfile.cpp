@@ -225,7 +225,9 @@ OutputFile::Result OutputFile::preparePart(QString &why, QStringList &log)
     if (createError != 0 && createError != EEXIST) {
         if (anonymous)
             ::close(fd);
-        return prepareInPlace(createError, why, log);
+        return prepareInPlace(QStringLiteral("the folder %1 takes no new file (%2)")
+                                  .arg(folder, errorText(createError)),
+                              why, log);
     }
     if (createError == EEXIST) {
         if (anonymous)
@@ -262,7 +264,10 @@ OutputFile::Result OutputFile::preparePart(QString &why, QStringList &log)
     if (::stat(folderName.constData(), &dir) == 0 && (dir.st_mode & S_ISVTX) && me != 0 &&
         target.st_uid != me && dir.st_uid != me) {
         dropPart();
-        return prepareInPlace(EPERM, why, log);
+        return prepareInPlace(
+            QStringLiteral("in the sticky folder %1 only the owner may replace %2")
+                .arg(folder, name),
+            why, log);
     }
     return Result::Ready;
 }
@@ -306,19 +311,17 @@ bool OutputFile::otherJobWrites(QStringList &log)
     return busy;
 }
 
-OutputFile::Result OutputFile::prepareInPlace(int createError, QString &why, QStringList &log)
+OutputFile::Result OutputFile::prepareInPlace(const QString &cause, QString &why,
+                                              QStringList &log)
 {
-    const QString folder = folderOf(m_target);
     const QByteArray target = encoded(m_target);
     if (!m_targetExisted || ::access(target.constData(), W_OK) != 0) {
-        why = QStringLiteral("no new file can be made in the output's folder %1 (%2)")
-                  .arg(folder, errorText(createError));
+        why = QStringLiteral("the output file cannot be written: %1").arg(cause);
         return Result::Failed;
     }
     const auto cannot = [&](const QString &what) {
-        why = QStringLiteral("the output file cannot be replaced in one step, as the folder %1 "
-                             "takes no new file (%2), and %3")
-                  .arg(folder, errorText(createError), what);
+        why = QStringLiteral("the output file cannot be replaced in one step, as %1, and %2")
+                  .arg(cause, what);
         return Result::Failed;
     };
     Fd targetFd(::open(target.constData(), O_RDONLY | O_CLOEXEC));
@@ -374,9 +377,9 @@ OutputFile::Result OutputFile::prepareInPlace(int createError, QString &why, QSt
             QStringLiteral("no copy of it can be kept in %1 (%2)").arg(keep, errorText(error)));
     }
     m_copyFd = copy.release();
-    log.append(QStringLiteral("The folder %1 takes no new file (%2), so ffmpeg writes the output "
-                              "in place; its earlier contents are kept in %3 until it is whole")
-                   .arg(folder, errorText(createError), m_copy));
+    log.append(QStringLiteral("As %1, ffmpeg writes the output in place; its earlier contents "
+                              "are kept in %2 until it is whole")
+                   .arg(cause, m_copy));
     return Result::Ready;
 }
 

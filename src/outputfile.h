@@ -70,7 +70,8 @@ private:
         Direct
     };
     Result preparePart(QString &why, QStringList &log);
-    Result prepareInPlace(int createError, QString &why, QStringList &log);
+    // cause: why the output cannot be replaced in one step, as a phrase.
+    Result prepareInPlace(const QString &cause, QString &why, QStringList &log);
     // Another running job's part file of this output; removes those left by killed runs.
     bool otherJobWrites(QStringList &log);
     bool partIsOurs() const;

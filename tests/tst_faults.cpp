@@ -140,8 +140,8 @@ void TestFaults::outputFolderNotWritable()
     h.convert();
     QVERIFY(h.finish());
     // Nothing runs, and the message names the real cause.
-    const QString why = "no new file can be made in the output's folder /proc (No such file or "
-                        "directory)";
+    const QString why = "the output file cannot be written: the folder /proc takes no new file "
+                        "(No such file or directory)";
     QCOMPARE(h.notices, QStringList{"Conversion failed: " + why + ". The log shows the details."});
     QVERIFY2(h.log().endsWith("\n" + why), qPrintable(h.log()));
     checkSettled(h, output);

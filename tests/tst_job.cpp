@@ -17,6 +17,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <functional>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -105,9 +106,12 @@ private:
 struct JobProcess
 {
     JobProcess(const QString &source, const QString &output,
-               const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
+               const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment(),
+               const std::function<void()> &inChild = {})
     {
         process.setProcessEnvironment(env);
+        if (inChild)
+            process.setChildProcessModifier(inChild);
         process.start(JOBPROCESS, {source, output});
     }
     ~JobProcess()
@@ -181,6 +185,8 @@ private slots:
     void lostDisplay();
     void outputKinds_data();
     void outputKinds();
+    void stickyFolder_data();
+    void stickyFolder();
 
 private:
     QTemporaryDir m_dir;
@@ -832,6 +838,75 @@ void TestJob::outputKinds()
         QVERIFY2(log.contains("The unfinished output file was removed: " +
                               QFileInfo(target).path() + "/.kelvane-part-"),
                  qPrintable(log));
+}
+
+// Another user's file, writable by all, in a sticky folder (as in /tmp): only its owner may
+// replace it, but the user may write it. The job, run as nobody, writes it in place and puts
+// the earlier contents back when stopped; the file stays its owner's.
+void TestJob::stickyFolder_data()
+{
+    QTest::addColumn<bool>("stopped");
+    QTest::newRow("finished") << false;
+    QTest::newRow("stopped") << true;
+}
+
+void TestJob::stickyFolder()
+{
+    QFETCH(bool, stopped);
+    if (geteuid() != 0)
+        QSKIP("another user's file and a job as nobody need root");
+    QTemporaryDir dir;
+    QVERIFY(::chmod(QFile::encodeName(dir.path()).constData(), 0755) == 0);
+    QVERIFY(QDir(dir.path()).mkdir("shared"));
+    QVERIFY(::chmod(QFile::encodeName(dir.filePath("shared")).constData(), 01777) == 0);
+    const QString output = dir.filePath("shared/theirs.ac3");
+    const QByteArray before = "an earlier take";
+    {
+        QFile f(output);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(before) == before.size());
+    }
+    QVERIFY(::chmod(QFile::encodeName(output).constData(), 0666) == 0);
+
+    QString source = dir.filePath("tone.wav");
+    std::unique_ptr<LiveSource> live;
+    if (stopped) {
+        source = dir.filePath("live.wav");
+        live = std::make_unique<LiveSource>(source);
+    } else {
+        QVERIFY(QFile::copy(m_wav, source));
+    }
+    QVERIFY(::chmod(QFile::encodeName(source).constData(), 0644) == 0);
+    constexpr uid_t nobody = 65534;
+    JobProcess job(source, output, QProcessEnvironment::systemEnvironment(), [] {
+        if (::setgid(nobody) != 0 || ::setuid(nobody) != 0)
+            ::_exit(3);
+    });
+    if (stopped) {
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(output).size() > before.size(), 10000);
+        QCOMPARE(::kill(int(job.process.processId()), SIGTERM), 0);
+    }
+    QVERIFY(job.ended(60000));
+    const QString log = job.log();
+    QVERIFY2(log.contains("As in the sticky folder " + dir.filePath("shared") +
+                          " only the owner may replace theirs.ac3, ffmpeg writes the output in "
+                          "place"),
+             qPrintable(log));
+    QVERIFY2(!log.contains("source file"), qPrintable(log));
+    if (stopped) {
+        QVERIFY2(log.endsWith("The earlier output file was put back: " + output +
+                              "\noutcome: ffmpeg was stopped by the user\n"),
+                 qPrintable(log));
+        QCOMPARE(bytesOf(output), before);
+    } else {
+        QVERIFY2(log.endsWith("outcome: Finished\n"), qPrintable(log));
+        QCOMPARE(fixtures::probeValue(output, "codec_name"), QString("ac3"));
+    }
+    QCOMPARE(QFileInfo(output).ownerId(), 0u);
+    QCOMPARE(QDir(dir.filePath("shared")).entryList(QDir::Files | QDir::Hidden),
+             QStringList{"theirs.ac3"});
+    // The copy of the earlier contents is gone with the job.
+    QCOMPARE(QDir(QString("/tmp/kelvane-%1").arg(nobody)).entryList({"*.kept"}, QDir::Files),
+             QStringList());
 }
 
 KELVANE_TEST_MAIN(QCoreApplication, TestJob)
