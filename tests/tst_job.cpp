@@ -753,8 +753,8 @@ void TestJob::outputKinds()
     QByteArray before = "an earlier take";
     QList<QByteArray> mounts;
     const auto unmount = qScopeGuard([&] {
-        for (auto it = mounts.crbegin(); it != mounts.crend(); ++it)
-            ::umount2(it->constData(), MNT_DETACH);
+        while (!mounts.isEmpty())
+            ::umount2(mounts.takeLast().constData(), MNT_DETACH);
     });
     const auto write = [](const QString &path, const QByteArray &bytes) {
         QFile f(path);
