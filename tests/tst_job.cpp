@@ -136,6 +136,37 @@ struct JobProcess
     QString text;
 };
 
+// A writable file, out.ac3 holding content, in a folder that takes no new file: for root (who
+// writes any folder) a read-only mount of the folder with the file mounted writable on it, for
+// others a folder without write permission. Empty if it cannot be made; mounts gets what to
+// unmount, last first.
+QString fileInReadOnlyFolder(const QString &base, const QByteArray &content,
+                             QList<QByteArray> &mounts)
+{
+    const QDir dir(base);
+    QFile f(dir.filePath("rw/out.ac3"));
+    if (!dir.mkpath("rw") || !dir.mkpath("ro") || !f.open(QIODevice::WriteOnly) ||
+        f.write(content) != content.size())
+        return {};
+    f.close();
+    const QString file = dir.filePath("ro/out.ac3");
+    const QByteArray rw = QFile::encodeName(dir.filePath("rw"));
+    const QByteArray ro = QFile::encodeName(dir.filePath("ro"));
+    if (geteuid() != 0) {
+        return QFile::rename(f.fileName(), file) && ::chmod(ro.constData(), 0555) == 0 ? file
+                                                                                       : QString();
+    }
+    if (::mount(rw.constData(), ro.constData(), nullptr, MS_BIND, nullptr) != 0)
+        return {};
+    mounts.append(ro);
+    const QByteArray name = QFile::encodeName(file);
+    if (::mount(nullptr, ro.constData(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) != 0 ||
+        ::mount((rw + "/out.ac3").constData(), name.constData(), nullptr, MS_BIND, nullptr) != 0)
+        return {};
+    mounts.append(name);
+    return file;
+}
+
 // A library that cannot read the output back.
 class Unreadable final : public MediaLibrary
 {
@@ -187,6 +218,7 @@ private slots:
     void outputKinds();
     void stickyFolder_data();
     void stickyFolder();
+    void killedInPlaceJobIsPutRight();
 
 private:
     QTemporaryDir m_dir;
@@ -755,6 +787,7 @@ void TestJob::outputKinds()
     const auto unmount = qScopeGuard([&] {
         while (!mounts.isEmpty())
             ::umount2(mounts.takeLast().constData(), MNT_DETACH);
+        ::chmod(QFile::encodeName(dir.filePath("ro")).constData(), 0755);
     });
     const auto write = [](const QString &path, const QByteArray &bytes) {
         QFile f(path);
@@ -776,26 +809,8 @@ void TestJob::outputKinds()
         QVERIFY(write(output, before));
         QVERIFY(::chmod(QFile::encodeName(output).constData(), 0600) == 0);
     } else if (kind == "read-only folder, writable file") {
-        QVERIFY(QDir(dir.path()).mkdir("rw"));
-        QVERIFY(QDir(dir.path()).mkdir("ro"));
-        QVERIFY(write(dir.filePath("rw/out.ac3"), before));
-        output = target = dir.filePath("ro/out.ac3");
-        if (geteuid() == 0) {
-            // Root writes any folder: a read-only mount of it, with the file mounted writable.
-            const QByteArray rw = QFile::encodeName(dir.filePath("rw"));
-            const QByteArray ro = QFile::encodeName(dir.filePath("ro"));
-            QVERIFY(::mount(rw.constData(), ro.constData(), nullptr, MS_BIND, nullptr) == 0);
-            mounts.append(ro);
-            QVERIFY(::mount(nullptr, ro.constData(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY,
-                            nullptr) == 0);
-            const QByteArray file = QFile::encodeName(output);
-            QVERIFY(::mount((rw + "/out.ac3").constData(), file.constData(), nullptr, MS_BIND,
-                            nullptr) == 0);
-            mounts.append(file);
-        } else {
-            QVERIFY(QFile::rename(dir.filePath("rw/out.ac3"), output));
-            QVERIFY(::chmod(QFile::encodeName(dir.filePath("ro")).constData(), 0555) == 0);
-        }
+        output = target = fileInReadOnlyFolder(dir.path(), before, mounts);
+        QVERIFY(!output.isEmpty());
     }
     struct stat was = {};
     ::stat(QFile::encodeName(target).constData(), &was);
@@ -907,6 +922,43 @@ void TestJob::stickyFolder()
     // The copy of the earlier contents is gone with the job.
     QCOMPARE(QDir(QString("/tmp/kelvane-%1").arg(nobody)).entryList({"*.kept"}, QDir::Files),
              QStringList());
+}
+
+// Kelvane killed while ffmpeg wrote an output in place: the next job for that output first
+// writes the earlier contents back, says so, and then does its own work.
+void TestJob::killedInPlaceJobIsPutRight()
+{
+    QTemporaryDir dir;
+    QList<QByteArray> mounts;
+    const auto unmount = qScopeGuard([&] {
+        while (!mounts.isEmpty())
+            ::umount2(mounts.takeLast().constData(), MNT_DETACH);
+        ::chmod(QFile::encodeName(dir.filePath("ro")).constData(), 0755);
+    });
+    const QByteArray before = bytesOf(m_ac3);
+    const QString output = fileInReadOnlyFolder(dir.path(), before, mounts);
+    QVERIFY(!output.isEmpty());
+    const QString source = dir.filePath("live.wav");
+    {
+        const LiveSource live(source);
+        JobProcess killed(source, output);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            fixtures::processWith(source, "ffmpeg") > 0 && bytesOf(output) != before, 10000);
+        QCOMPARE(::kill(int(killed.process.processId()), SIGKILL), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(fixtures::processWith(source, "ffmpeg"), 0, 5000);
+    }
+    QVERIFY(bytesOf(output) != before); // what the killed run's ffmpeg left
+
+    Run next(dir.filePath("missing.wav"), output); // fails at once: only the putting right
+    next.job->start();
+    QVERIFY(next.finish());
+    const QString log = next.log.join('\n');
+    QVERIFY2(log.contains("The earlier output, left half-written by an interrupted conversion, "
+                          "was put back: " +
+                          output),
+             qPrintable(log));
+    QCOMPARE(next.outcome.kind, JobOutcome::ExitCode);
+    QCOMPARE(bytesOf(output), before);
 }
 
 KELVANE_TEST_MAIN(QCoreApplication, TestJob)
