@@ -149,7 +149,7 @@ QString fileInReadOnlyFolder(const QString &base, const QByteArray &content,
         f.write(content) != content.size())
         return {};
     f.close();
-    const QString file = dir.filePath("ro/out.ac3");
+    QString file = dir.filePath("ro/out.ac3");
     const QByteArray rw = QFile::encodeName(dir.filePath("rw"));
     const QByteArray ro = QFile::encodeName(dir.filePath("ro"));
     if (geteuid() != 0) {
