@@ -61,6 +61,7 @@ private slots:
     void oddPaths();
     void exitWhileTheOutputsMountHangs();
     void outputIsTheSourceThroughACaseInsensitiveMount();
+    void outputAnotherWindowWrites();
 
 private:
     QTemporaryDir m_dir;
@@ -336,6 +337,40 @@ void TestFaults::outputIsTheSourceThroughACaseInsensitiveMount()
                                         .arg(mnt + "/song.mp2")});
     checkSettled(h, mnt + "/song.mp2");
     QCOMPARE(contents(dir.filePath("real")), before);
+}
+
+// A second window converting to the output a first one is writing: refused in a message box
+// before anything runs, and the first job goes on as if alone.
+void TestFaults::outputAnotherWindowWrites()
+{
+    QTemporaryDir dir;
+    const QString output = dir.filePath("original.ac3");
+    QVERIFY(fixtures::ffmpeg({"-i", m_wav, "-c:a", "ac3"}, output));
+    const auto before = contents(dir.path());
+    const QString fifo = m_dir.filePath("live-other-window.wav");
+    LiveSource live(fifo);
+    Harness first;
+    QVERIFY(startLiveJob(first, fifo, output));
+
+    Harness second;
+    second.chooseSource(m_wav);
+    second.chooseOutput(output);
+    second.convert();
+    QVERIFY(second.finish());
+    QCOMPARE(second.notices,
+             QStringList{QString("Another conversion is writing \"%1\" now. Choose another "
+                                 "output file, or wait until that conversion has ended.")
+                             .arg(output)});
+    QVERIFY(!second.log().contains("ffmpeg version")); // its ffmpeg never ran
+    QCOMPARE(fixtures::processWith(m_wav, "ffmpeg"), 0);
+    QVERIFY(first.window.jobRunning());
+    QVERIFY(ffmpegRunningWith(output));
+
+    first.convert(); // Stop
+    QVERIFY(first.finish(10000));
+    QCOMPARE(first.notices, QStringList{"The conversion was stopped. The log shows the details."});
+    // The earlier output as it was, and nothing left beside it.
+    QCOMPARE(contents(dir.path()), before);
 }
 
 KELVANE_TEST_MAIN(Application, TestFaults)
