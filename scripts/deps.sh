@@ -6,10 +6,11 @@ set -euo pipefail
 # target needs. file: CPack's .deb generator; qt6-wayland: the window on a Wayland desktop;
 # weston: the test that shows it there; X, window manager, session bus, accessibility bus and
 # a notification server: the tests that read the real program from outside; the fonts: the
-# common desktop faces the window's layout is checked under.
+# common desktop faces the window's layout is checked under; bindfs and python3-fusepy: the FUSE
+# mounts of the tests (one whose daemon is stopped, one that ignores case).
 packages=(cmake g++ make qt6-base-dev qt6-qpa-plugins qt6-wayland libqt6svg6 libmediainfo-dev
           ffmpeg fonts-dejavu-core fonts-noto-core fonts-liberation2 fonts-cantarell
-          desktop-file-utils appstream dpkg-dev file locales weston
+          bindfs python3-fusepy desktop-file-utils appstream dpkg-dev file locales weston
           xvfb openbox xdotool x11-utils dbus-daemon dbus-bin at-spi2-core python3-pyatspi
           libglib2.0-bin dunst)
 for option in "$@"; do

@@ -2,13 +2,23 @@
 
 #include "kelvaneerror.h"
 #include "outputcheck.h"
+#include "outputfile.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QTimer>
 
+#include <cstdlib>
+#include <set>
 #include <sys/stat.h>
+
+namespace {
+// The jobs whose runner has started and not yet ended, for the program's exit.
+std::mutex runningMutex;
+std::set<ConversionJob *> runningJobs;
+} // namespace
 
 ConversionJob::ConversionJob(JobSettings settings, QObject *parent)
     : QObject(parent), m_settings(std::move(settings)), m_library(std::make_shared<LibMediaInfo>())
@@ -16,19 +26,49 @@ ConversionJob::ConversionJob(JobSettings settings, QObject *parent)
 
 ConversionJob::~ConversionJob()
 {
+    stopAndWait(-1);
+    delete m_runner;
+    delete m_monitor;
+    const std::lock_guard lock(runningMutex);
+    runningJobs.erase(this);
+}
+
+void ConversionJob::stopAndWait(int waitMs)
+{
     if (m_runner) {
         m_runner->detachOnTerminate();
         m_runner->stop();
     }
     // The runner may already be waiting to hand its end to this thread: dropping that call
     // releases it. The event loop is never entered here.
-    while (m_runner && !m_runner->wait(10))
+    const QDeadlineTimer deadline(waitMs < 0 ? QDeadlineTimer(QDeadlineTimer::Forever)
+                                             : QDeadlineTimer(waitMs));
+    while (m_runner && !m_runner->wait(10) && !deadline.hasExpired())
         QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
-    delete m_runner;
-    if (m_monitor) {
+    if (m_monitor && (!m_runner || m_runner->isFinished()))
         m_monitor->wait();
-        delete m_monitor;
+}
+
+// Runs at exit() (also the one Qt's X11 connection calls when the display goes away), before
+// the statics the workers use are destroyed: no running encoder is left behind, and its new
+// file is removed. A runner held up by a dead mount is waited for a bounded time only.
+void ConversionJob::stopAllAtExit()
+{
+    std::set<ConversionJob *> jobs;
+    {
+        const std::lock_guard lock(runningMutex);
+        jobs = runningJobs;
     }
+    for (ConversionJob *job : jobs)
+        job->stopAndWait(job->m_graceMs + 2000);
+}
+
+void ConversionJob::abandon()
+{
+    stop();
+    disconnect(this, nullptr, parent(), nullptr);
+    setParent(nullptr);
+    m_abandoned = true;
 }
 
 QString ConversionJob::refusal(const QString &source, const QString &output)
@@ -44,33 +84,25 @@ QString ConversionJob::refusal(const QString &source, const QString &output)
     return {};
 }
 
-QString ConversionJob::keptName(const QString &output)
-{
-    QString name = output + QStringLiteral(".kelvane-backup");
-    for (int n = 2; QFileInfo::exists(name) || QFileInfo(name).isSymLink(); ++n)
-        name = output + QStringLiteral(".kelvane-backup-%1").arg(n);
-    return name;
-}
-
 void ConversionJob::start()
 {
+    static const bool exitHook = [] { return std::atexit(stopAllAtExit) == 0; }();
+    Q_UNUSED(exitHook)
     m_running = true;
-    setAside();
-    if (!m_outcome.succeeded()) {
-        // Nothing runs; the outcome still arrives the usual way, after start() has returned.
-        m_runnerDone = true;
-        m_monitorEnded = true;
-        QTimer::singleShot(0, this, [this] {
-            emit logAppended(m_outcome.describe());
-            finishIfDone();
-        });
-        return;
-    }
+    m_file = std::make_unique<OutputFile>(m_settings.choices.output);
+    // The monitor is made first, so that a refused thread for it is known before anything
+    // runs; it starts after the runner.
+    auto *monitor = new TBar(m_settings.choices.output);
+    monitor->setPathSource([this] { return writePath(); });
+    m_monitor = monitor;
 
     // The flag and the handler are in place before the runner can finish.
     converting = true;
     auto *runner = new TTrad(m_settings.command);
     runner->setGraceMs(m_graceMs);
+    runner->setPreparer([this](JobOutcome &outcome, QStringList &arguments) {
+        return prepareOutput(outcome, arguments);
+    });
     runner->setFinisher([this](JobOutcome &outcome, const QByteArray &output) {
         return settleOutput(outcome, output);
     });
@@ -78,24 +110,28 @@ void ConversionJob::start()
     connect(runner, &TTrad::logAppended, this, &ConversionJob::logAppended);
     runner->setOnTerminate(this, [this](TThread *sender) { runnerEnded(sender); });
     m_runner = runner;
+    {
+        const std::lock_guard lock(runningMutex);
+        runningJobs.insert(this);
+    }
     runner->start();
     if (!runner->isRunning() && !runner->isFinished()) {
         delete runner;
+        delete monitor;
         converting = false;
         m_running = false;
-        putBack();
+        const std::lock_guard lock(runningMutex);
+        runningJobs.erase(this);
         throw KelvaneError(
             QStringLiteral("The conversion could not be started: the system refused a thread"));
     }
 
-    auto *monitor = new TBar(m_settings.choices.output);
     connect(monitor, &TBar::sizeMeasured, this, &ConversionJob::sizeMeasured);
     // Queued after its last size, so the outcome never overtakes a size.
     connect(monitor, &QThread::finished, this, [this] {
         m_monitorEnded = true;
         finishIfDone();
     });
-    m_monitor = monitor;
     monitor->start();
     if (!monitor->isRunning() && !monitor->isFinished()) {
         delete monitor;
@@ -112,55 +148,67 @@ void ConversionJob::stop()
         m_runner->stop();
 }
 
-// ffmpeg truncates the file it writes to. An existing output waits under another name until
-// the new one is verified, so a job that fails leaves the folder as it was.
-void ConversionJob::setAside()
+QString ConversionJob::writePath() const
 {
-    const QFileInfo info(m_settings.choices.output);
-    // Through a symbolic link ffmpeg writes to the link's target.
-    m_target =
-        info.isSymLink() && info.exists() ? info.canonicalFilePath() : info.absoluteFilePath();
-    const QFileInfo target(m_target);
-    if (!target.exists())
-        return;
-    if (!target.isFile()) {
-        m_inPlace = true; // a device or a pipe is written as it is, and not verified
-        return;
-    }
-    const QString kept = keptName(m_target);
-    QFile file(m_target);
-    if (!file.rename(kept)) {
-        m_outcome.kind = JobOutcome::OutputProblem;
-        m_outcome.error =
-            QStringLiteral("the existing output file could not be set aside (%1), so it was "
-                           "not touched")
-                .arg(file.errorString());
-        return;
-    }
-    m_kept = kept;
+    const std::lock_guard lock(m_writeMutex);
+    return m_writePath;
 }
 
-QStringList ConversionJob::putBack()
+QStringList ConversionJob::prepareOutput(JobOutcome &outcome, QStringList &arguments)
 {
-    if (m_kept.isEmpty())
-        return {};
-    QFile kept(m_kept);
-    if (kept.rename(m_target))
-        return {QStringLiteral("The earlier output file was put back: %1").arg(m_target)};
-    return {QStringLiteral("The earlier output file could not be put back (%1); it is kept as %2")
-                .arg(kept.errorString(), m_kept)};
+    QStringList lines;
+    const QString sameFile = refusal(m_settings.choices.source, m_settings.choices.output);
+    if (!sameFile.isEmpty()) {
+        outcome.kind = JobOutcome::Refused;
+        outcome.error = sameFile;
+        return lines;
+    }
+    QString why;
+    switch (m_file->prepare(m_settings.choices.source, why, lines)) {
+    case OutputFile::Result::Refused:
+        outcome.kind = JobOutcome::Refused;
+        outcome.error = why;
+        return lines;
+    case OutputFile::Result::Failed:
+        outcome.kind = JobOutcome::OutputProblem;
+        outcome.error = why;
+        return lines;
+    case OutputFile::Result::Ready:
+        break;
+    }
+    // The command line in the log is the conversion asked for; this line tells which file
+    // ffmpeg really writes, so that its own messages, which name that file, make sense.
+    if (!arguments.isEmpty())
+        arguments.last() = m_file->writePath();
+    // The log that replaces the command line keeps what was done, not this note.
+    m_prepared = lines;
+    if (m_file->replacesInOneStep())
+        lines.append(QStringLiteral("ffmpeg writes the new output as %1, which takes the place "
+                                    "of %2 once it is whole")
+                         .arg(m_file->writePath(), m_file->target()));
+    const std::lock_guard lock(m_writeMutex);
+    m_writePath = m_file->writePath();
+    return lines;
 }
 
 TTrad::Ending ConversionJob::settleOutput(JobOutcome &outcome, const QByteArray &ffmpegOutput)
 {
     TTrad::Ending ending;
+    // What the preparation said stays in the log that replaces the command line.
+    ending.beforeOutcome = m_prepared;
     if (!m_settings.streamNote.isEmpty())
         ending.beforeOutcome.append(m_settings.streamNote);
     QStringList &lines = ending.afterOutcome;
-    if (outcome.succeeded() && !m_inPlace) {
+    if (writePath().isEmpty())
+        return ending; // nothing was prepared, so nothing was written
+    // The finished size for the bar, measured before the file moves or goes.
+    const QFileInfo written(m_file->writePath());
+    if (written.isFile())
+        emit sizeMeasured(written.size());
+    if (outcome.succeeded() && !m_file->direct()) {
         QString problem;
         try {
-            problem = outputcheck::problem(*m_library, m_settings.choices.output,
+            problem = outputcheck::problem(*m_library, m_file->writePath(),
                                            {formats::codec(m_settings.choices.format),
                                             m_settings.choices.rate, m_settings.choices.channels,
                                             m_settings.shownRate, m_settings.shownChannels},
@@ -177,15 +225,17 @@ TTrad::Ending ConversionJob::settleOutput(JobOutcome &outcome, const QByteArray 
         }
     }
     if (outcome.succeeded()) {
-        if (!m_kept.isEmpty() && !QFile::remove(m_kept))
-            lines.append(
-                QStringLiteral("The earlier output file is still there as %1").arg(m_kept));
+        const QString failed = m_file->commit(lines);
+        if (failed.isEmpty()) {
+            const std::lock_guard lock(m_writeMutex);
+            m_writePath = m_file->target();
+            return ending;
+        }
+        outcome.kind = JobOutcome::OutputProblem;
+        outcome.error = failed;
         return ending;
     }
-    // Whatever is at the output's place now was written by this job.
-    if (!m_inPlace && QFileInfo(m_target).isFile() && QFile::remove(m_target))
-        lines.append(QStringLiteral("The unfinished output file was removed: %1").arg(m_target));
-    lines += putBack();
+    m_file->discard(lines);
     return ending;
 }
 
@@ -193,6 +243,10 @@ void ConversionJob::runnerEnded(TThread *runner)
 {
     m_outcome = static_cast<TTrad *>(runner)->outcome();
     m_runnerDone = true;
+    {
+        const std::lock_guard lock(runningMutex);
+        runningJobs.erase(this);
+    }
     finishIfDone();
 }
 
@@ -203,4 +257,6 @@ void ConversionJob::finishIfDone()
     m_running = false;
     m_finished = true;
     emit finished(m_outcome);
+    if (m_abandoned)
+        deleteLater();
 }

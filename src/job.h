@@ -9,8 +9,10 @@
 #include <QStringList>
 
 #include <memory>
+#include <mutex>
 
 class MediaLibrary;
+class OutputFile;
 
 // One conversion: its command, and the choices it was built from, which the output is
 // checked against.
@@ -26,10 +28,21 @@ struct JobSettings
     QString shownChannels;
 };
 
-// One conversion from start to outcome: runs the encoder and the progress monitor, keeps an
-// output that is being replaced until the new one is verified, and reports one outcome. It
-// never waits on the thread it lives on, so it can be started, stopped and destroyed from
-// any handler at any moment.
+// One conversion from start to outcome: runs the encoder and the progress monitor, has the
+// encoder write a new file that replaces the output only once it is verified, and reports one
+// outcome. It never waits on the thread it lives on, so it can be started, stopped and
+// destroyed from any handler at any moment.
+//
+// Invariants (the file-system side is OutputFile's, see there):
+// - The job checks, keeps or deletes only the file it created itself, known by identity; the
+//   log says a file was removed or put back only when it was that file.
+// - An output is replaced in one step (a rename over it) or not at all, so a job that fails,
+//   is stopped or is killed leaves the user's file where and as it was.
+// - One job per output across all processes; a second one is refused before anything runs.
+// - Every file-system call of the job runs on the runner's thread: a mount that stops
+//   answering can hold up the job, never the thread the job lives on.
+// - The encoder never outlives the program: it dies with the runner's thread, and a program
+//   that exits while a job runs (a lost display, a signal) stops it first, as Stop does.
 class ConversionJob final : public QObject
 {
     Q_OBJECT
@@ -41,13 +54,15 @@ public:
 
     // Empty when output may be written; otherwise why not: it is the source under another name.
     static QString refusal(const QString &source, const QString &output);
-    // The name an existing output is kept under while the job runs.
-    static QString keptName(const QString &output);
 
     // Starts the runner, then the monitor. Throws KelvaneError when the system refuses a
     // thread: for the runner, the job has then not started and nothing was changed.
     void start();
     void stop();
+    // For a program that must end although the job does not (its output's mount stopped
+    // answering): the job is stopped, let go of its parent and its receivers, and left to the
+    // end of the program, which waits a bounded time for it.
+    void abandon();
     bool isRunning() const { return m_running; }
     // A finished job has reported its outcome.
     bool isFinished() const { return m_finished; }
@@ -64,10 +79,14 @@ signals:
     void finished(const JobOutcome &outcome);
 
 private:
-    void setAside();
-    QStringList putBack();
-    // On the runner's thread: verifies the output, then keeps it or puts the old one back.
+    // On the runner's thread, before the encoder: the refusals, then the file it writes.
+    QStringList prepareOutput(JobOutcome &outcome, QStringList &arguments);
+    // On the runner's thread: verifies the new file, then puts it in place or removes it.
     TTrad::Ending settleOutput(JobOutcome &outcome, const QByteArray &ffmpegOutput);
+    QString writePath() const;
+    // Stops the runner and waits for both workers, at most waitMs for the runner.
+    void stopAndWait(int waitMs);
+    static void stopAllAtExit();
     void runnerEnded(TThread *runner);
     void finishIfDone();
 
@@ -75,13 +94,15 @@ private:
     std::shared_ptr<MediaLibrary> m_library;
     QPointer<TTrad> m_runner;
     QPointer<TBar> m_monitor;
-    QString m_target; // the file ffmpeg writes: the output, or the target of its link
-    QString m_kept;   // where the existing output waits; empty if there was none
-    bool m_inPlace = false;
+    std::unique_ptr<OutputFile> m_file;
+    mutable std::mutex m_writeMutex;
+    QString m_writePath;    // what the encoder writes, once prepared
+    QStringList m_prepared; // the preparation's log lines, on the runner's thread
     JobOutcome m_outcome;
     int m_graceMs = 3000;
     bool m_running = false;
     bool m_runnerDone = false;
     bool m_monitorEnded = false;
     bool m_finished = false;
+    bool m_abandoned = false;
 };

@@ -1,4 +1,5 @@
 #include "application.h"
+#include "endsignals.h"
 #include "shown.h"
 #include "unit1.h"
 
@@ -11,6 +12,9 @@ int main(int argc, char *argv[])
     Application app(argc, argv);
     try {
         Tmain window;
+        // A logout, kill or closed terminal ends the program as File > Exit does.
+        EndSignals endSignals;
+        QObject::connect(&endSignals, &EndSignals::endRequested, &window, &Tmain::endSession);
         window.show();
         if (qEnvironmentVariableIsSet("KELVANE_EXIT_WHEN_SHOWN"))
             reportWhenShown(&window);

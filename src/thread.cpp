@@ -9,7 +9,10 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <mutex>
+#include <sys/prctl.h>
+#include <unistd.h>
 
 std::atomic<bool> converting{false};
 
@@ -100,6 +103,7 @@ QString JobOutcome::describe() const
             .arg(program)
             .arg(limitMs);
     case OutputProblem:
+    case Refused:
         return error;
     }
     return QString();
@@ -126,13 +130,22 @@ void TTrad::DoWork()
     } clearConverting;
 
     QByteArray output;
+    bool prepared = true;
     try {
-        runEncoder(output);
+        if (m_preparer) {
+            prepared = false;
+            const QStringList lines = m_preparer(m_outcome, m_arguments);
+            for (const QString &line : lines)
+                emit logAppended(line);
+        }
+        prepared = m_outcome.succeeded();
+        if (prepared)
+            runEncoder(output);
     } catch (...) {
         // Never announced as a success: the job ends as a failure with the reason.
         failByCurrentException();
     }
-    const bool started = m_outcome.kind != JobOutcome::FailedToStart;
+    const bool started = prepared && m_outcome.kind != JobOutcome::FailedToStart;
     const Ending ending = finish(output);
     QStringList lines = ending.beforeOutcome;
     if (!m_outcome.succeeded())
@@ -171,10 +184,16 @@ void TTrad::runEncoder(QByteArray &output)
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.setStandardInputFile(QProcess::nullDevice());
-#if defined(__SANITIZE_THREAD__)
-    // ThreadSanitizer cannot follow Qt's vfork-style start; a modifier makes it a plain fork.
-    process.setChildProcessModifier([] {});
-#endif
+    // The encoder has its own process group, so a terminal's Ctrl+C or a signal to Kelvane's
+    // group reaches Kelvane alone, which then stops the job as Stop does. It dies with this
+    // thread, which lives until the encoder has ended: a killed Kelvane leaves no encoder.
+    const pid_t parent = ::getpid();
+    process.setChildProcessModifier([parent] {
+        ::setpgid(0, 0);
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent)
+            ::_exit(127); // the parent died before the signal was set up
+    });
     process.start(m_program, m_arguments, QIODevice::ReadOnly);
     if (!process.waitForStarted(-1)) {
         m_outcome.kind = JobOutcome::FailedToStart;
@@ -215,7 +234,10 @@ void TBar::DoWork()
 {
     // The size without opening the file, so the encoder is never disturbed.
     const auto measure = [this] {
-        const QFileInfo info(argv());
+        const QString path = m_pathSource ? m_pathSource() : argv();
+        if (path.isEmpty())
+            return;
+        const QFileInfo info(path);
         if (info.isFile())
             emit sizeMeasured(info.size());
     };

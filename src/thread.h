@@ -76,7 +76,10 @@ struct JobOutcome
         TimedOut,
         // The encoder said it succeeded, but what it left is not a whole file; or the job
         // could not get the output ready. error says what.
-        OutputProblem
+        OutputProblem,
+        // Nothing ran: the output may not be written now (it is the source, or another job
+        // writes it). error is the whole message for the person.
+        Refused
     };
     Kind kind = Success;
     int exitCode = 0;
@@ -121,6 +124,11 @@ public:
     };
     using Finisher = std::function<Ending(JobOutcome &outcome, const QByteArray &output)>;
     void setFinisher(Finisher finisher) { m_finisher = std::move(finisher); }
+    // Runs on the runner's thread before the encoder starts: may change its arguments (the
+    // file it writes), or keep it from starting by making the outcome a failure. Gives lines
+    // for the log.
+    using Preparer = std::function<QStringList(JobOutcome &outcome, QStringList &arguments)>;
+    void setPreparer(Preparer preparer) { m_preparer = std::move(preparer); }
 
 signals:
     // The log's new content once the encoder has ended: one line per 4000-byte chunk of its
@@ -139,10 +147,11 @@ private:
     void failByCurrentException();
 
     const QString m_program;
-    const QStringList m_arguments;
+    QStringList m_arguments;
     qint64 m_waitLimitMs = WaitLimitMs;
     int m_graceMs = 3000;
     Finisher m_finisher;
+    Preparer m_preparer;
     std::atomic<bool> m_stopRequested{false};
     JobOutcome m_outcome;
 };
@@ -157,9 +166,17 @@ public:
     explicit TBar(const QString &outputPath) : TSortThread(outputPath) {}
     Q_DISABLE_COPY_MOVE(TBar)
 
+    // Before start(): where the file to measure is asked for at each poll instead of argv (the
+    // file the encoder really writes, once the job knows it; empty until then). Called on the
+    // monitor's thread, so it must be thread-safe and outlive the monitor.
+    void setPathSource(std::function<QString()> source) { m_pathSource = std::move(source); }
+
 signals:
     void sizeMeasured(qint64 bytes);
 
 protected:
     void DoWork() override;
+
+private:
+    std::function<QString()> m_pathSource;
 };

@@ -356,11 +356,8 @@ void Tmain::Button1Click()
         showMessage(refused);
         return;
     }
-    const QString sameFile = ConversionJob::refusal(importmedia->FileName(), saveaudio->FileName());
-    if (!sameFile.isEmpty()) {
-        showMessage(sameFile);
-        return;
-    }
+    // The output's own refusals (the source under another name, another job writing it) come
+    // from the job, whose thread alone touches the file system.
     startJob();
 }
 
@@ -455,7 +452,9 @@ void Tmain::announce(const JobOutcome &outcome)
     }
     Button1->setText(QStringLiteral("Convert"));
     QString text = QStringLiteral("Finished");
-    if (outcome.kind == JobOutcome::Stopped)
+    if (outcome.kind == JobOutcome::Refused)
+        text = outcome.error;
+    else if (outcome.kind == JobOutcome::Stopped)
         text = QStringLiteral("The conversion was stopped. The log shows the details.");
     else if (!outcome.succeeded())
         text = QStringLiteral("Conversion failed: %1. The log shows the details.")
@@ -480,6 +479,33 @@ void Tmain::endJobDisplay()
     m_focusReturnsFrom = nullptr;
 }
 
+void Tmain::endSession()
+{
+    m_exitRequested = true;
+    m_closing = true;
+    if (jobRunning())
+        stopThenClose();
+    else if (close())
+        QCoreApplication::quit();
+}
+
+// Closes for good once the encoder has stopped, or after ClosingWaitMs whatever the job does
+// (its output's mount may have stopped answering): the window never waits for the job.
+void Tmain::stopThenClose()
+{
+    m_job->stop();
+    QTimer::singleShot(ClosingWaitMs, this, [this] {
+        if (!jobRunning())
+            return;
+        m_job->abandon();
+        m_job = nullptr;
+        if (m_desktop)
+            m_desktop->jobEnded();
+        if (close() && m_exitRequested)
+            QCoreApplication::quit();
+    });
+}
+
 void Tmain::closeEvent(QCloseEvent *event)
 {
     if (jobRunning()) {
@@ -500,8 +526,7 @@ void Tmain::closeEvent(QCloseEvent *event)
         m_closing = true;
         // The job may have ended while the question was up.
         if (jobRunning()) {
-            // Closes for good once the encoder has stopped: the window never waits for it.
-            m_job->stop();
+            stopThenClose();
             event->ignore();
             return;
         }

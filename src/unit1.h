@@ -69,6 +69,8 @@ public slots:
     void Exit1Click();
     // The job's end: the notice once the log holds the whole output, then the empty bar.
     void ConversionDone(const JobOutcome &outcome);
+    // The session ends (a signal to end the program): as File > Exit answered Yes.
+    void endSession();
 
 public:
     // What ResultsRE shows; it tells when lines given to it have all reached the view.
@@ -96,6 +98,9 @@ private:
     void startJob();
     void announce(const JobOutcome &outcome);
     void endJobDisplay();
+    void stopThenClose();
+    // How long a closing window waits for a stopped job before it closes anyway.
+    static constexpr int ClosingWaitMs = 1500;
 
     std::unique_ptr<MediaLibrary> m_library;
     std::unique_ptr<Prompts> m_dialogs;

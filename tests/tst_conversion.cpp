@@ -130,8 +130,9 @@ void TestConversion::failedJobIsReported()
     QVERIFY(!QFile::exists(m_dir.filePath("failed.ac3")));
 }
 
-// The bar against a file that is already there: ffmpeg fails on the missing source before it
-// touches the output, so the monitor sees exactly the bytes written here.
+// The bar against what ffmpeg wrote: an ffmpeg on PATH writes so many bytes to the file it is
+// told to write and fails, so the monitor sees exactly those bytes; the earlier output there
+// is left as it was.
 void TestConversion::barShowsOutputSize_data()
 {
     QTest::addColumn<qint64>("estimatedkb");
@@ -156,6 +157,19 @@ void TestConversion::barShowsOutputSize()
     f.write(QByteArray(fileBytes, 'a'));
     f.close();
 
+    QTemporaryDir bin;
+    QFile fake(bin.filePath("ffmpeg"));
+    QVERIFY(fake.open(QIODevice::WriteOnly));
+    fake.write(QString("#!/bin/sh\nfor last; do :; done\nhead -c %1 /dev/zero | tr '\\0' b > "
+                       "\"$last\"\nexit 1\n")
+                   .arg(fileBytes)
+                   .toUtf8());
+    fake.close();
+    QVERIFY(fake.setPermissions(QFile::ReadOwner | QFile::ExeOwner));
+    const QByteArray path = qgetenv("PATH");
+    qputenv("PATH", bin.path().toUtf8() + ":" + path);
+    const auto restorePath = qScopeGuard([&] { qputenv("PATH", path); });
+
     Harness h;
     h.window.importmedia->setFileName(m_dir.filePath("missing.wav"));
     h.window.saveaudio->setFileName(out);
@@ -179,7 +193,7 @@ void TestConversion::barShowsOutputSize()
     }
     QTest::qWait(250); // nothing lands after the reset
     QCOMPARE(h.window.bar->value(), 0);
-    // ffmpeg refused before opening the output: the user's file is left as it was.
+    // ffmpeg failed: the user's file is left as it was.
     QVERIFY(f.open(QIODevice::ReadOnly));
     QCOMPARE(f.readAll(), QByteArray(fileBytes, 'a'));
 }
@@ -386,7 +400,11 @@ void TestConversion::stopButton()
                  .match(h.window.bar->text())
                  .hasMatch(),
              qPrintable(h.window.bar->text()));
-    QVERIFY(QFile::exists(out));
+    // ffmpeg writes a new file beside the output, which appears only once it is whole.
+    const QStringList parts =
+        QDir(m_dir.path()).entryList({".kelvane-part-*"}, QDir::Files | QDir::Hidden);
+    QCOMPARE(parts.size(), 1);
+    QVERIFY(!QFile::exists(out));
 
     h.convert(); // the same button, now Stop
     QVERIFY(h.finish(10000));
@@ -394,7 +412,8 @@ void TestConversion::stopButton()
     QVERIFY(!ffmpegRunningWith(out));
     QVERIFY2(h.log().contains("ffmpeg version"), qPrintable(h.log())); // ffmpeg's own output
     QVERIFY(h.log().contains("\nffmpeg was stopped by the user\n"));
-    QVERIFY(h.log().endsWith("\nThe unfinished output file was removed: " + out));
+    QVERIFY(h.log().endsWith("\nThe unfinished output file was removed: " +
+                             m_dir.filePath(parts.first())));
     QVERIFY(!QFile::exists(out));
     QCOMPARE(h.window.Button1->text(), QString("Convert"));
     QVERIFY(h.window.Button1->isEnabled());

@@ -10,7 +10,10 @@
 #include <QDirIterator>
 #include <QTemporaryDir>
 
+#include <QStandardPaths>
+
 #include <csignal>
+#include <sys/mount.h>
 #include <unistd.h>
 
 namespace {
@@ -56,6 +59,9 @@ private slots:
     void outputIsTheSource();
     void ffmpegKilledFromOutside();
     void oddPaths();
+    void exitWhileTheOutputsMountHangs();
+    void outputIsTheSourceThroughACaseInsensitiveMount();
+    void outputAnotherWindowWrites();
 
 private:
     QTemporaryDir m_dir;
@@ -134,11 +140,11 @@ void TestFaults::outputFolderNotWritable()
     h.chooseOutput(output);
     h.convert();
     QVERIFY(h.finish());
-    QCOMPARE(
-        h.notices,
-        QStringList{"Conversion failed: ffmpeg exited with code 1. The log shows the details."});
-    QVERIFY2(h.log().contains("kelvane-test-output.ac3"), qPrintable(h.log())); // ffmpeg says why
-    QVERIFY(h.log().endsWith("\nffmpeg exited with code 1"));
+    // Nothing runs, and the message names the real cause.
+    const QString why = "the output file cannot be written: the folder /proc takes no new file "
+                        "(No such file or directory)";
+    QCOMPARE(h.notices, QStringList{"Conversion failed: " + why + ". The log shows the details."});
+    QVERIFY2(h.log().endsWith("\n" + why), qPrintable(h.log()));
     checkSettled(h, output);
 }
 
@@ -175,12 +181,16 @@ void TestFaults::outputIsTheSource()
     h.chooseOutput(output);
     const QString logBefore = h.log();
     h.convert();
-    QCOMPARE(h.notices,
-             QStringList{QString("The output \"%1\" is the source file itself. Choose another "
-                                 "output file.")
-                             .arg(output)});
+    QVERIFY(h.finish());
+    const QString refused =
+        QString("The output \"%1\" is the source file itself. Choose another output file.")
+            .arg(output);
+    QCOMPARE(h.notices, QStringList{refused});
     QVERIFY(!h.window.jobRunning());
-    QCOMPARE(h.log(), logBefore);
+    // Below the command line the refusal, and nothing from ffmpeg, which never ran.
+    QVERIFY2(h.log().startsWith(logBefore + "\nffmpeg -i ") && h.log().endsWith("\n" + refused),
+             qPrintable(h.log()));
+    QCOMPARE(h.log().count('\n'), logBefore.count('\n') + 2);
     checkSettled(h, source);
     QCOMPARE(contents(dir.path()), before); // the source is intact
 }
@@ -191,15 +201,19 @@ void TestFaults::ffmpegKilledFromOutside()
     const QString output = m_dir.filePath("killed.ac3");
     Harness h;
     QVERIFY(startLiveJob(h, m_dir.filePath("live-kill.wav"), output));
-    const int pid = fixtures::processWith(output, "ffmpeg");
+    const int pid = encoderFor(output);
     QVERIFY(pid > 0);
     QCOMPARE(::kill(pid, SIGKILL), 0);
     QVERIFY(h.finish(10000));
     QCOMPARE(h.notices, QStringList{"Conversion failed: ffmpeg crashed or was killed. The log "
                                     "shows the details."});
     QVERIFY(h.log().contains("\nffmpeg crashed or was killed\n"));
-    QVERIFY(h.log().endsWith("\nThe unfinished output file was removed: " + output));
+    // The file removed is the one ffmpeg wrote, the job's own, by its real name.
+    const QString removed = h.log().section("\nThe unfinished output file was removed: ", 1);
+    QVERIFY2(removed.startsWith(m_dir.filePath(".kelvane-part-")) && !removed.contains('\n'),
+             qPrintable(h.log()));
     QVERIFY(!QFile::exists(output));
+    QVERIFY(!QFile::exists(removed));
     checkSettled(h, output);
 }
 
@@ -222,6 +236,141 @@ void TestFaults::oddPaths()
     QCOMPARE(fixtures::probeValue(output, "codec_name"), QString("ac3"));
     QCOMPARE(QDir(dir).entryList(QDir::Files).size(), 2); // nothing else was made
     checkSettled(h, output);
+}
+
+// The output's folder is on a mount that stops answering (its FUSE daemon stopped) while a job
+// writes there: File > Exit, Yes closes the window within 2 s all the same. Once the mount
+// answers again, ffmpeg is gone, the job's file removed and the earlier output as it was.
+void TestFaults::exitWhileTheOutputsMountHangs()
+{
+    if (geteuid() != 0)
+        QSKIP("mounting a FUSE file system needs root");
+    if (QStandardPaths::findExecutable("bindfs").isEmpty())
+        QSKIP("bindfs is not installed (scripts/deps.sh installs it)");
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkdir("real") && QDir(dir.path()).mkdir("mnt"));
+    const QString mnt = dir.filePath("mnt");
+    const QByteArray before = "an earlier take";
+    {
+        QFile f(dir.filePath("real/hung.ac3"));
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(before) == before.size());
+    }
+    QProcess daemon;
+    daemon.start("bindfs", {"-f", dir.filePath("real"), mnt});
+    QVERIFY(daemon.waitForStarted());
+    const auto mounted = [&] {
+        QFile mounts("/proc/self/mountinfo");
+        return mounts.open(QIODevice::ReadOnly) &&
+               mounts.readAll().contains(" " + QFile::encodeName(mnt) + " ");
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(mounted(), 10000);
+    const auto pid = int(daemon.processId());
+    const auto cleanUp = qScopeGuard([&] {
+        ::kill(pid, SIGCONT);
+        ::umount2(QFile::encodeName(mnt).constData(), MNT_DETACH);
+        daemon.waitForFinished(5000);
+    });
+
+    const QString fifo = m_dir.filePath("live-hung.wav");
+    LiveSource live(fifo);
+    const QString out = mnt + "/hung.ac3";
+    Harness h;
+    h.prompts.answer = [](const QString &) { return true; };
+    QVERIFY(startLiveJob(h, fifo, out));
+    QCOMPARE(::kill(pid, SIGSTOP), 0);
+    QElapsedTimer clock;
+    clock.start();
+    h.window.Exit1Click();
+    QTRY_VERIFY_WITH_TIMEOUT(!h.window.isVisible(), 2000);
+    QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(h.prompts.questions.size(), 1);
+
+    QCOMPARE(::kill(pid, SIGCONT), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(!ffmpegRunningWith(fifo), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(QDir(dir.filePath("real")).entryList(QDir::Files | QDir::Hidden),
+                              QStringList{"hung.ac3"}, 10000);
+    QFile f(dir.filePath("real/hung.ac3"));
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QCOMPARE(f.readAll(), before);
+}
+
+// A case-insensitive FUSE mount reports Song.mp2 and song.mp2 as two files: the output is
+// refused as the source all the same, and the user's file keeps its name and its bytes.
+void TestFaults::outputIsTheSourceThroughACaseInsensitiveMount()
+{
+    if (geteuid() != 0)
+        QSKIP("mounting a FUSE file system needs root");
+    QProcess check;
+    check.start("/usr/bin/python3", {"-c", "import fusepy"});
+    if (!check.waitForFinished() || check.exitCode() != 0)
+        QSKIP("python3-fusepy is not installed (scripts/deps.sh installs it)");
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkdir("real") && QDir(dir.path()).mkdir("mnt"));
+    const QString mnt = dir.filePath("mnt");
+    QVERIFY(fixtures::ffmpeg(fixtures::sine(3) + QStringList{"-c:a", "mp2"},
+                             dir.filePath("real/Song.mp2")));
+    QProcess daemon;
+    daemon.start("/usr/bin/python3",
+                 {KELVANE_SOURCE_DIR "/tests/support/casefold_fuse.py", dir.filePath("real"), mnt});
+    QVERIFY(daemon.waitForStarted());
+    const auto cleanUp = qScopeGuard([&] {
+        ::umount2(QFile::encodeName(mnt).constData(), MNT_DETACH);
+        daemon.waitForFinished(5000);
+    });
+    QTRY_VERIFY2_WITH_TIMEOUT(QFileInfo::exists(mnt + "/song.mp2"),
+                              daemon.readAllStandardError().constData(), 10000);
+    struct stat upper = {};
+    struct stat lower = {};
+    QVERIFY(::stat(QFile::encodeName(mnt + "/Song.mp2").constData(), &upper) == 0 &&
+            ::stat(QFile::encodeName(mnt + "/song.mp2").constData(), &lower) == 0);
+    QVERIFY(upper.st_ino != lower.st_ino); // what makes the mount hide it
+    const auto before = contents(dir.filePath("real"));
+
+    Harness h;
+    h.chooseSource(mnt + "/Song.mp2");
+    h.window.audioformat->setCurrentText("MP2");
+    h.chooseOutput(mnt + "/song.mp2");
+    h.convert();
+    QVERIFY(h.finish());
+    QCOMPARE(h.notices, QStringList{QString("The output \"%1\" is the source file itself. Choose "
+                                            "another output file.")
+                                        .arg(mnt + "/song.mp2")});
+    checkSettled(h, mnt + "/song.mp2");
+    QCOMPARE(contents(dir.filePath("real")), before);
+}
+
+// A second window converting to the output a first one is writing: refused in a message box
+// before anything runs, and the first job goes on as if alone.
+void TestFaults::outputAnotherWindowWrites()
+{
+    QTemporaryDir dir;
+    const QString output = dir.filePath("original.ac3");
+    QVERIFY(fixtures::ffmpeg({"-i", m_wav, "-c:a", "ac3"}, output));
+    const auto before = contents(dir.path());
+    const QString fifo = m_dir.filePath("live-other-window.wav");
+    LiveSource live(fifo);
+    Harness first;
+    QVERIFY(startLiveJob(first, fifo, output));
+
+    Harness second;
+    second.chooseSource(m_wav);
+    second.chooseOutput(output);
+    second.convert();
+    QVERIFY(second.finish());
+    QCOMPARE(second.notices,
+             QStringList{QString("Another conversion is writing \"%1\" now. Choose another "
+                                 "output file, or wait until that conversion has ended.")
+                             .arg(output)});
+    QVERIFY(!second.log().contains("ffmpeg version")); // its ffmpeg never ran
+    QCOMPARE(fixtures::processWith(m_wav, "ffmpeg"), 0);
+    QVERIFY(first.window.jobRunning());
+    QVERIFY(ffmpegRunningWith(output));
+
+    first.convert(); // Stop
+    QVERIFY(first.finish(10000));
+    QCOMPARE(first.notices, QStringList{"The conversion was stopped. The log shows the details."});
+    // The earlier output as it was, and nothing left beside it.
+    QCOMPARE(contents(dir.path()), before);
 }
 
 KELVANE_TEST_MAIN(Application, TestFaults)

@@ -12,11 +12,14 @@
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
+#include <functional>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -25,6 +28,19 @@ QByteArray bytesOf(const QString &path)
 {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// The job's part files in dir, by name.
+QStringList partsIn(const QString &dir)
+{
+    return QDir(dir).entryList({".kelvane-part-*"}, QDir::Files | QDir::Hidden);
+}
+
+// The size of the one part file in dir, -1 when there is none or more than one.
+qint64 partSize(const QString &dir)
+{
+    const QStringList parts = partsIn(dir);
+    return parts.size() == 1 ? QFileInfo(QDir(dir).filePath(parts.first())).size() : -1;
 }
 
 // A job on a source with the list choices the window starts with, or MP2 when asked.
@@ -60,6 +76,96 @@ struct Run
     QStringList log;
     JobOutcome outcome;
 };
+
+// A tone that ffmpeg reads as it is played, through a FIFO: a job on it lasts about seconds.
+class PacedSource
+{
+public:
+    PacedSource(const QString &fifo, int seconds)
+    {
+        QFile::remove(fifo);
+        if (mkfifo(QFile::encodeName(fifo).constData(), 0600) != 0)
+            qFatal("cannot make a FIFO");
+        m_feeder.start("sh", {"-c",
+                              "exec ffmpeg -v error -nostdin -readrate 1 -f lavfi -i "
+                              "sine=duration=$1 -f wav - > \"$0\"",
+                              fifo, QString::number(seconds)});
+    }
+    ~PacedSource()
+    {
+        m_feeder.kill();
+        m_feeder.waitForFinished();
+    }
+    Q_DISABLE_COPY_MOVE(PacedSource)
+
+private:
+    QProcess m_feeder;
+};
+
+// A job in a process of its own (another Kelvane), its log on its standard output.
+struct JobProcess
+{
+    JobProcess(const QString &source, const QString &output,
+               const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment(),
+               const std::function<void()> &inChild = {})
+    {
+        process.setProcessEnvironment(env);
+        if (inChild)
+            process.setChildProcessModifier(inChild);
+        process.start(JOBPROCESS, {source, output});
+    }
+    ~JobProcess()
+    {
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            process.waitForFinished();
+        }
+    }
+    Q_DISABLE_COPY_MOVE(JobProcess)
+    QString log()
+    {
+        text += QString::fromLocal8Bit(process.readAllStandardOutput());
+        return text;
+    }
+    bool ended(int ms = 20000)
+    {
+        return process.state() == QProcess::NotRunning || process.waitForFinished(ms);
+    }
+
+    QProcess process;
+    QString text;
+};
+
+// A writable file, out.ac3 holding content, in a folder that takes no new file: for root (who
+// writes any folder) a read-only mount of the folder with the file mounted writable on it, for
+// others a folder without write permission. Empty if it cannot be made; mounts gets what to
+// unmount, last first.
+QString fileInReadOnlyFolder(const QString &base, const QByteArray &content,
+                             QList<QByteArray> &mounts)
+{
+    const QDir dir(base);
+    QFile f(dir.filePath("rw/out.ac3"));
+    if (!dir.mkpath("rw") || !dir.mkpath("ro") || !f.open(QIODevice::WriteOnly) ||
+        f.write(content) != content.size())
+        return {};
+    f.close();
+    QString file = dir.filePath("ro/out.ac3");
+    const QByteArray rw = QFile::encodeName(dir.filePath("rw"));
+    const QByteArray ro = QFile::encodeName(dir.filePath("ro"));
+    if (geteuid() != 0) {
+        return QFile::rename(f.fileName(), file) && ::chmod(ro.constData(), 0555) == 0 ? file
+                                                                                       : QString();
+    }
+    if (::mount(rw.constData(), ro.constData(), nullptr, MS_BIND, nullptr) != 0)
+        return {};
+    mounts.append(ro);
+    const QByteArray name = QFile::encodeName(file);
+    if (::mount(nullptr, ro.constData(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) != 0 ||
+        ::mount((rw + "/out.ac3").constData(), name.constData(), nullptr, MS_BIND, nullptr) != 0)
+        return {};
+    mounts.append(name);
+    return file;
+}
 
 // A library that cannot read the output back.
 class Unreadable final : public MediaLibrary
@@ -97,6 +203,18 @@ private slots:
     void uncheckableOutputFails();
     void refusedThread();
     void sameFile();
+    void oneJobPerOutput_data();
+    void oneJobPerOutput();
+    void killedProgramLeavesNoEncoder();
+    void endSignals_data();
+    void endSignals();
+    void programEndsOnSignals();
+    void lostDisplay();
+    void outputKinds_data();
+    void outputKinds();
+    void stickyFolder_data();
+    void stickyFolder();
+    void killedInPlaceJobIsPutRight();
 
 private:
     QTemporaryDir m_dir;
@@ -205,15 +323,15 @@ void TestJob::fullDisk()
     QVERIFY(run.log.contains(run.outcome.error));
     if (earlier) {
         QCOMPARE(bytesOf(output), before);
-        QCOMPARE(run.log.last(), "The earlier output file was put back: " + output);
+        QCOMPARE(run.log.last(), "The earlier output file was not touched: " + output);
     } else {
         QVERIFY(!QFile::exists(output));
     }
     QCOMPARE(QDir(mountPoint.path()).entryList(QDir::Files | QDir::Hidden).size(), int(earlier));
 }
 
-// Whatever ends a job short, a file that was there before is there afterwards, byte for byte;
-// while the job runs it waits under a name that says what it is.
+// Whatever ends a job short, a file that was there before is there afterwards, byte for byte,
+// and never moved meanwhile: ffmpeg writes a file of the job's own beside it.
 void TestJob::earlierOutputSurvivesFailure_data()
 {
     QTest::addColumn<QString>("how");
@@ -242,13 +360,12 @@ void TestJob::earlierOutputSurvivesFailure()
     run.job->setGraceMs(500);
     run.job->start();
     if (live) {
-        // Until the job ends, the earlier file waits where a person finds it.
-        QCOMPARE(bytesOf(output + ".kelvane-backup"), before);
-        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(output).size() > 0, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(partSize(dir.path()) > 0, 10000);
+        QCOMPARE(bytesOf(output), before);
         if (how == "stop") {
             run.job->stop();
         } else {
-            const int pid = fixtures::processWith(output, "ffmpeg");
+            const int pid = fixtures::processWith(source, "ffmpeg");
             QVERIFY(pid > 0);
             QCOMPARE(::kill(pid, SIGKILL), 0);
         }
@@ -256,7 +373,7 @@ void TestJob::earlierOutputSurvivesFailure()
     QVERIFY(run.finish(10000));
     QCOMPARE(int(run.outcome.kind), kind);
     QCOMPARE(bytesOf(output), before);
-    QCOMPARE(run.log.last(), "The earlier output file was put back: " + output);
+    QCOMPARE(run.log.last(), "The earlier output file was not touched: " + output);
     QCOMPARE(QDir(dir.path()).entryList({"*.ac3*"}, QDir::Files | QDir::Hidden),
              QStringList{"keep me.ac3"});
 }
@@ -303,7 +420,7 @@ void TestJob::uncheckableOutputFails()
     QCOMPARE(run.outcome.error, error);
     QVERIFY2(run.log.contains(error), qPrintable(run.log.join('\n')));
     QCOMPARE(bytesOf(output), before);
-    QCOMPARE(run.log.last(), "The earlier output file was put back: " + output);
+    QCOMPARE(run.log.last(), "The earlier output file was not touched: " + output);
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"earlier.ac3"});
 }
 
@@ -342,6 +459,419 @@ void TestJob::sameFile()
     QVERIFY(ConversionJob::refusal(dir.filePath("real/missing.mp2"),
                                    dir.filePath("real/missing.mp2"))
                 .isEmpty()); // nothing there to lose
+}
+
+// Two jobs on one output, in one process or two, in both orders: the second is refused before
+// anything runs; the first ends as if it had been alone, and the original is either replaced by
+// the first's output or, if it is stopped, untouched.
+void TestJob::oneJobPerOutput_data()
+{
+    QTest::addColumn<bool>("firstElsewhere");
+    QTest::addColumn<bool>("secondElsewhere");
+    QTest::addColumn<bool>("firstStopped");
+    QTest::newRow("here, then here, first finishes") << false << false << false;
+    QTest::newRow("here, then another process, first stopped") << false << true << true;
+    QTest::newRow("another process, then here, first finishes") << true << false << false;
+    QTest::newRow("another process, then here, first stopped") << true << false << true;
+}
+
+void TestJob::oneJobPerOutput()
+{
+    QFETCH(bool, firstElsewhere);
+    QFETCH(bool, secondElsewhere);
+    QFETCH(bool, firstStopped);
+    QTemporaryDir dir;
+    const QString output = dir.filePath("original.ac3");
+    QVERIFY(fixtures::ffmpeg(fixtures::sine(3) + QStringList{"-c:a", "ac3"}, output));
+    const QByteArray original = bytesOf(output);
+    const QString busy = QString("Another conversion is writing \"%1\" now. Choose another "
+                                 "output file, or wait until that conversion has ended.")
+                             .arg(output);
+
+    const QString firstSource = dir.filePath("first.wav");
+    const PacedSource paced(firstSource, 8);
+    std::unique_ptr<Run> first;
+    std::unique_ptr<JobProcess> firstProcess;
+    if (firstElsewhere) {
+        firstProcess = std::make_unique<JobProcess>(firstSource, output);
+    } else {
+        first = std::make_unique<Run>(firstSource, output);
+        first->job->setGraceMs(500);
+        first->job->start();
+    }
+    // The first one's encoder is under way on its new file (which ffmpeg fills in bursts).
+    QTRY_VERIFY_WITH_TIMEOUT(
+        partsIn(dir.path()).size() == 1 && fixtures::processWith(firstSource, "ffmpeg") > 0, 10000);
+
+    if (secondElsewhere) {
+        JobProcess second(m_wav, output);
+        QVERIFY(second.ended());
+        QCOMPARE(second.log(), busy + "\noutcome: " + busy + "\n");
+    } else {
+        Run second(m_wav, output);
+        second.job->start();
+        QVERIFY(second.finish());
+        QCOMPARE(second.outcome.kind, JobOutcome::Refused);
+        QCOMPARE(second.outcome.error, busy);
+        QCOMPARE(second.log, QStringList{busy}); // nothing removed or put back
+    }
+    QCOMPARE(fixtures::processWith(m_wav, "ffmpeg"), 0);
+    QCOMPARE(bytesOf(output), original); // the first job's file has not replaced it yet
+
+    if (firstStopped) {
+        if (first)
+            first->job->stop();
+        else
+            QCOMPARE(::kill(int(firstProcess->process.processId()), SIGTERM), 0);
+    }
+    if (first) {
+        QVERIFY(first->finish(20000));
+        QCOMPARE(first->outcome.succeeded(), !firstStopped);
+    } else {
+        QVERIFY(firstProcess->ended());
+        QVERIFY2(firstProcess->log().endsWith(firstStopped
+                                                  ? "outcome: ffmpeg was stopped by the user\n"
+                                                  : "outcome: Finished\n"),
+                 qPrintable(firstProcess->log()));
+    }
+    if (firstStopped) {
+        QCOMPARE(bytesOf(output), original);
+    } else {
+        const double seconds = fixtures::probeValue(output, "duration").toDouble();
+        QVERIFY2(qAbs(seconds - 8) < 0.2, qPrintable(QString::number(seconds)));
+    }
+    QCOMPARE(partsIn(dir.path()), QStringList());
+}
+
+// Kelvane killed outright: its encoder dies with it, the user's file is as it was, and the next
+// job for that output removes the part file left behind.
+void TestJob::killedProgramLeavesNoEncoder()
+{
+    QTemporaryDir dir;
+    const QString output = dir.filePath("kept.ac3");
+    QVERIFY(QFile::copy(m_ac3, output));
+    const QByteArray before = bytesOf(output);
+    const QString source = dir.filePath("live.wav");
+    const LiveSource live(source);
+    JobProcess killed(source, output);
+    QTRY_VERIFY_WITH_TIMEOUT(partSize(dir.path()) > 0, 10000);
+    QVERIFY(fixtures::processWith(source, "ffmpeg") > 0);
+    QCOMPARE(::kill(int(killed.process.processId()), SIGKILL), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(fixtures::processWith(source, "ffmpeg"), 0, 5000);
+    QCOMPARE(bytesOf(output), before);
+    const QStringList left = partsIn(dir.path());
+    QCOMPARE(left.size(), 1);
+
+    Run next(m_wav, output);
+    next.job->start();
+    QVERIFY(next.finish());
+    QVERIFY2(next.outcome.succeeded(), qPrintable(next.log.join('\n')));
+    QVERIFY2(next.log.contains("A part file left by an interrupted conversion was removed: " +
+                               dir.filePath(left.first())),
+             qPrintable(next.log.join('\n')));
+    QCOMPARE(partsIn(dir.path()), QStringList());
+}
+
+// A logout, a kill or a closed terminal stops the job as Stop does before the program ends.
+void TestJob::endSignals_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::newRow("SIGTERM") << SIGTERM;
+    QTest::newRow("SIGHUP") << SIGHUP;
+    QTest::newRow("SIGINT") << SIGINT;
+}
+
+void TestJob::endSignals()
+{
+    QFETCH(int, signal);
+    QTemporaryDir dir;
+    const QString output = dir.filePath("kept.ac3");
+    QVERIFY(QFile::copy(m_ac3, output));
+    const QByteArray before = bytesOf(output);
+    const QString source = dir.filePath("live.wav");
+    const LiveSource live(source);
+    JobProcess ended(source, output);
+    QTRY_VERIFY_WITH_TIMEOUT(partSize(dir.path()) > 0, 10000);
+    const int encoder = fixtures::processWith(source, "ffmpeg");
+    QVERIFY(encoder > 0);
+    // Its own process group: a signal to Kelvane's group does not reach it.
+    QVERIFY(::getpgid(encoder) != ::getpgid(int(ended.process.processId())));
+    QCOMPARE(::kill(int(ended.process.processId()), signal), 0);
+    QVERIFY(ended.ended());
+    QCOMPARE(ended.process.exitStatus(), QProcess::NormalExit);
+    QVERIFY2(ended.log().contains("\nThe unfinished output file was removed: "),
+             qPrintable(ended.log()));
+    QVERIFY(ended.log().endsWith("outcome: ffmpeg was stopped by the user\n"));
+    QCOMPARE(fixtures::processWith(source, "ffmpeg"), 0);
+    QCOMPARE(bytesOf(output), before);
+    QCOMPARE(partsIn(dir.path()), QStringList());
+}
+
+// The real program takes the end signals as File > Exit: it ends normally instead of dying.
+void TestJob::programEndsOnSignals()
+{
+    for (int signal : {SIGTERM, SIGHUP, SIGINT}) {
+        QProcess program;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        program.setProcessEnvironment(env);
+        program.start(KELVANE_BINARY, {});
+        QVERIFY(program.waitForStarted());
+        const QString status = QString("/proc/%1/status").arg(program.processId());
+        // Caught once the window is up: the bit of the signal in SigCgt.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            [&] {
+                QFile f(status);
+                if (!f.open(QIODevice::ReadOnly))
+                    return false;
+                for (const QByteArray &line : f.readAll().split('\n')) {
+                    if (line.startsWith("SigCgt:"))
+                        return ((line.mid(7).trimmed().toULongLong(nullptr, 16) >> (signal - 1)) &
+                                1) != 0;
+                }
+                return false;
+            }(),
+            20000);
+        QCOMPARE(::kill(int(program.processId()), signal), 0);
+        QVERIFY(program.waitForFinished(10000));
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 0);
+    }
+}
+
+// Qt ends the program with exit() when the X server goes away: the job is stopped first.
+void TestJob::lostDisplay()
+{
+    if (QStandardPaths::findExecutable("Xvfb").isEmpty())
+        QSKIP("Xvfb is not installed");
+    QProcess xvfb;
+    int fds[2];
+    QVERIFY(::pipe(fds) == 0);
+    xvfb.setChildProcessModifier([fds] { ::dup2(fds[1], 3); });
+    xvfb.start("Xvfb", {"-displayfd", "3", "-nolisten", "tcp", "-screen", "0", "640x480x24"});
+    ::close(fds[1]);
+    QByteArray number;
+    char c = 0;
+    while (::read(fds[0], &c, 1) == 1 && c != '\n')
+        number += c;
+    ::close(fds[0]);
+    QVERIFY2(!number.isEmpty(), "Xvfb gave no display");
+
+    QTemporaryDir dir;
+    const QString output = dir.filePath("kept.ac3");
+    QVERIFY(QFile::copy(m_ac3, output));
+    const QByteArray before = bytesOf(output);
+    const QString source = dir.filePath("live.wav");
+    const LiveSource live(source);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "xcb");
+    env.insert("DISPLAY", ":" + QString::fromLatin1(number));
+    JobProcess lost(source, output, env);
+    QTRY_VERIFY_WITH_TIMEOUT(partSize(dir.path()) > 0, 10000);
+    xvfb.kill();
+    xvfb.waitForFinished();
+    QVERIFY(lost.ended());
+    QCOMPARE(fixtures::processWith(source, "ffmpeg"), 0);
+    QCOMPARE(bytesOf(output), before);
+    QCOMPARE(partsIn(dir.path()), QStringList());
+}
+
+// Outputs that are not plain files in a folder the job may write to.
+void TestJob::outputKinds_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<bool>("stopped");
+    for (const char *kind : {"link to a file", "dangling link", "name of 250 bytes", "mode 0600",
+                             "read-only folder, writable file"}) {
+        QTest::addRow("%s, finished", kind) << QString(kind) << false;
+        QTest::addRow("%s, stopped", kind) << QString(kind) << true;
+    }
+}
+
+void TestJob::outputKinds()
+{
+    QFETCH(QString, kind);
+    QFETCH(bool, stopped);
+    QTemporaryDir dir;
+    QString output = dir.filePath("out.ac3");
+    QString target = output; // where the bytes land
+    QByteArray before = "an earlier take";
+    QList<QByteArray> mounts;
+    const auto unmount = qScopeGuard([&] {
+        while (!mounts.isEmpty())
+            ::umount2(mounts.takeLast().constData(), MNT_DETACH);
+        ::chmod(QFile::encodeName(dir.filePath("ro")).constData(), 0755);
+    });
+    const auto write = [](const QString &path, const QByteArray &bytes) {
+        QFile f(path);
+        return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+    };
+    if (kind == "link to a file") {
+        target = dir.filePath("real.ac3");
+        QVERIFY(write(target, before));
+        QVERIFY(QFile::link("real.ac3", output));
+    } else if (kind == "dangling link") {
+        QVERIFY(QDir(dir.path()).mkdir("sub"));
+        target = dir.filePath("sub/missing.ac3");
+        QVERIFY(QFile::link("sub/missing.ac3", output));
+        before.clear();
+    } else if (kind == "name of 250 bytes") {
+        output = target = dir.filePath(QString(246, QChar(u'n')) + ".ac3");
+        QVERIFY(write(output, before));
+    } else if (kind == "mode 0600") {
+        QVERIFY(write(output, before));
+        QVERIFY(::chmod(QFile::encodeName(output).constData(), 0600) == 0);
+    } else if (kind == "read-only folder, writable file") {
+        output = target = fileInReadOnlyFolder(dir.path(), before, mounts);
+        QVERIFY(!output.isEmpty());
+    }
+    struct stat was = {};
+    ::stat(QFile::encodeName(target).constData(), &was);
+
+    const QString source = dir.filePath("live.wav");
+    std::unique_ptr<LiveSource> live;
+    if (stopped)
+        live = std::make_unique<LiveSource>(source);
+    Run run(stopped ? source : m_wav, output);
+    run.job->setGraceMs(500);
+    run.job->start();
+    if (stopped) {
+        QTRY_VERIFY_WITH_TIMEOUT(fixtures::processWith(source, "ffmpeg") > 0, 10000);
+        QTest::qWait(300); // ffmpeg under way; the outcome is the same if it had not begun
+        run.job->stop();
+    }
+    QVERIFY(run.finish(20000));
+    const QString log = run.log.join('\n');
+    QCOMPARE(run.outcome.succeeded(), !stopped);
+    if (kind.contains("link"))
+        QVERIFY2(QFileInfo(output).isSymLink(), qPrintable(log)); // the link stays a link
+    if (stopped) {
+        QCOMPARE(bytesOf(target), before);
+        QCOMPARE(QFileInfo::exists(target), !before.isEmpty());
+    } else {
+        QCOMPARE(fixtures::probeValue(output, "codec_name"), QString("ac3"));
+    }
+    struct stat now = {};
+    if (::stat(QFile::encodeName(target).constData(), &now) == 0 && was.st_mode != 0)
+        QCOMPARE(now.st_mode & 07777, was.st_mode & 07777);
+    if (kind.startsWith("read-only"))
+        QVERIFY2(log.contains("takes no new file"), qPrintable(log));
+    QCOMPARE(partsIn(QFileInfo(target).path()), QStringList());
+    QVERIFY2(!log.contains("source file"), qPrintable(log));
+    // Nothing is said of a file but the job's own: a stopped job names the file it removed,
+    // and a finished one removed and put back nothing.
+    if (!stopped)
+        QVERIFY2(!log.contains("put back") && !log.contains("was removed"), qPrintable(log));
+    else if (log.contains("was removed"))
+        QVERIFY2(log.contains("The unfinished output file was removed: " +
+                              QFileInfo(target).path() + "/.kelvane-part-"),
+                 qPrintable(log));
+}
+
+// Another user's file, writable by all, in a sticky folder (as in /tmp): only its owner may
+// replace it, but the user may write it. The job, run as nobody, writes it in place and puts
+// the earlier contents back when stopped; the file stays its owner's.
+void TestJob::stickyFolder_data()
+{
+    QTest::addColumn<bool>("stopped");
+    QTest::newRow("finished") << false;
+    QTest::newRow("stopped") << true;
+}
+
+void TestJob::stickyFolder()
+{
+    QFETCH(bool, stopped);
+    if (geteuid() != 0)
+        QSKIP("another user's file and a job as nobody need root");
+    QTemporaryDir dir;
+    QVERIFY(::chmod(QFile::encodeName(dir.path()).constData(), 0755) == 0);
+    QVERIFY(QDir(dir.path()).mkdir("shared"));
+    QVERIFY(::chmod(QFile::encodeName(dir.filePath("shared")).constData(), 01777) == 0);
+    const QString output = dir.filePath("shared/theirs.ac3");
+    const QByteArray before = "an earlier take";
+    {
+        QFile f(output);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(before) == before.size());
+    }
+    QVERIFY(::chmod(QFile::encodeName(output).constData(), 0666) == 0);
+
+    QString source = dir.filePath("tone.wav");
+    std::unique_ptr<LiveSource> live;
+    if (stopped) {
+        source = dir.filePath("live.wav");
+        live = std::make_unique<LiveSource>(source);
+    } else {
+        QVERIFY(QFile::copy(m_wav, source));
+    }
+    QVERIFY(::chmod(QFile::encodeName(source).constData(), 0644) == 0);
+    constexpr uid_t nobody = 65534;
+    JobProcess job(source, output, QProcessEnvironment::systemEnvironment(), [] {
+        if (::setgid(nobody) != 0 || ::setuid(nobody) != 0)
+            ::_exit(3);
+    });
+    if (stopped) {
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(output).size() > before.size(), 10000);
+        QCOMPARE(::kill(int(job.process.processId()), SIGTERM), 0);
+    }
+    QVERIFY(job.ended(60000));
+    const QString log = job.log();
+    QVERIFY2(log.contains("As in the sticky folder " + dir.filePath("shared") +
+                          " only the owner may replace theirs.ac3, ffmpeg writes the output in "
+                          "place"),
+             qPrintable(log));
+    QVERIFY2(!log.contains("source file"), qPrintable(log));
+    if (stopped) {
+        QVERIFY2(log.endsWith("The earlier output file was put back: " + output +
+                              "\noutcome: ffmpeg was stopped by the user\n"),
+                 qPrintable(log));
+        QCOMPARE(bytesOf(output), before);
+    } else {
+        QVERIFY2(log.endsWith("outcome: Finished\n"), qPrintable(log));
+        QCOMPARE(fixtures::probeValue(output, "codec_name"), QString("ac3"));
+    }
+    QCOMPARE(QFileInfo(output).ownerId(), 0u);
+    QCOMPARE(QDir(dir.filePath("shared")).entryList(QDir::Files | QDir::Hidden),
+             QStringList{"theirs.ac3"});
+    // The copy of the earlier contents is gone with the job.
+    QCOMPARE(QDir(QString("/tmp/kelvane-%1").arg(nobody)).entryList({"*.kept"}, QDir::Files),
+             QStringList());
+}
+
+// Kelvane killed while ffmpeg wrote an output in place: the next job for that output first
+// writes the earlier contents back, says so, and then does its own work.
+void TestJob::killedInPlaceJobIsPutRight()
+{
+    QTemporaryDir dir;
+    QList<QByteArray> mounts;
+    const auto unmount = qScopeGuard([&] {
+        while (!mounts.isEmpty())
+            ::umount2(mounts.takeLast().constData(), MNT_DETACH);
+        ::chmod(QFile::encodeName(dir.filePath("ro")).constData(), 0755);
+    });
+    const QByteArray before = bytesOf(m_ac3);
+    const QString output = fileInReadOnlyFolder(dir.path(), before, mounts);
+    QVERIFY(!output.isEmpty());
+    const QString source = dir.filePath("live.wav");
+    {
+        const LiveSource live(source);
+        JobProcess killed(source, output);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            fixtures::processWith(source, "ffmpeg") > 0 && bytesOf(output) != before, 10000);
+        QCOMPARE(::kill(int(killed.process.processId()), SIGKILL), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(fixtures::processWith(source, "ffmpeg"), 0, 5000);
+    }
+    QVERIFY(bytesOf(output) != before); // what the killed run's ffmpeg left
+
+    Run next(dir.filePath("missing.wav"), output); // fails at once: only the putting right
+    next.job->start();
+    QVERIFY(next.finish());
+    const QString log = next.log.join('\n');
+    QVERIFY2(log.contains("The earlier output, left half-written by an interrupted conversion, "
+                          "was put back: " +
+                          output),
+             qPrintable(log));
+    QCOMPARE(next.outcome.kind, JobOutcome::ExitCode);
+    QCOMPARE(bytesOf(output), before);
 }
 
 KELVANE_TEST_MAIN(QCoreApplication, TestJob)

@@ -3,17 +3,18 @@
 // The real window driven by a test: its dialogs, notices and questions answered here.
 
 #include "fixtures.h"
+#include "outputfile.h"
 #include "scriptedprompts.h"
 #include "thread.h"
 #include "unit1.h"
 
+#include "logview.h"
 #include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
-#include "logview.h"
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
@@ -67,9 +68,18 @@ struct Harness
     QString logAtNotice;
 };
 
+// The encoder writing path: named in its arguments, or writing the job's new file for it.
+inline int encoderFor(const QString &path)
+{
+    const QFileInfo info(path);
+    const QString part = info.absolutePath() + "/" + OutputFile::partPrefix(info.fileName());
+    const int named = fixtures::processWith(path, "ffmpeg");
+    return named ? named : fixtures::processWith(part, "ffmpeg");
+}
+
 inline bool ffmpegRunningWith(const QString &marker)
 {
-    return fixtures::processWith(marker) != 0;
+    return fixtures::processWith(marker) != 0 || encoderFor(marker) != 0;
 }
 
 // Convert through to the notice, timed: how long it took and the longest the event loop was
