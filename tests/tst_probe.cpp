@@ -1,6 +1,7 @@
 #include "application.h"
 #include "fakemedia.h"
 #include "fixtures.h"
+#include "harness.h"
 #include "kelvaneerror.h"
 #include "numbers.h"
 #include "probe.h"
@@ -8,11 +9,11 @@
 #include "testmain.h"
 #include "unit1.h"
 
+#include "logview.h"
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
-#include "logview.h"
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -36,7 +37,11 @@ struct FakeWindow
         window->setPrompts(prompts);
     }
 
-    void browse() { QTest::mouseClick(window->Button2, Qt::LeftButton); }
+    void browse()
+    {
+        QTest::mouseClick(window->Button2, Qt::LeftButton);
+        QVERIFY(probed(*window));
+    }
 
     ScriptedPrompts prompts;
     FakeMedia *media;
@@ -298,6 +303,7 @@ void TestProbe::realFiles()
     Tmain window;
     window.setPrompts(prompts);
     QTest::mouseClick(window.Button2, Qt::LeftButton);
+    QVERIFY(probed(window));
     QCOMPARE(prompts.errors, QStringList());
 
     if (codec.isEmpty()) {
@@ -357,6 +363,7 @@ void TestProbe::dropChoosesTheSource()
     // The first local file wins, exactly as if chosen in the dialog.
     QVERIFY(drop(window, {QUrl::fromLocalFile(m_dir.path()), QUrl("https://example.org/a.wav"),
                           QUrl::fromLocalFile(wav), QUrl::fromLocalFile(mp3)}));
+    QVERIFY(probed(window));
     QCOMPARE(prompts.errors, QStringList());
     QCOMPARE(window.importmedia->FileName(), wav);
     QCOMPARE(window.audiosource->text(), wav);

@@ -7,13 +7,13 @@
 #include "thread.h"
 #include "unit1.h"
 
+#include "logview.h"
 #include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
-#include "logview.h"
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
@@ -22,6 +22,12 @@
 #include <QtTest>
 
 #include <sys/stat.h>
+
+// Waits for the window's probe of its source to end; false if it did not within the time.
+inline bool probed(const Tmain &window, int timeoutMs = 60000)
+{
+    return QTest::qWaitFor([&] { return !window.probing(); }, timeoutMs);
+}
 
 // A window whose dialogs and notices are answered by the test.
 struct Harness
@@ -36,10 +42,12 @@ struct Harness
         window.setPrompts(prompts);
     }
 
+    // Returns once the source has been read.
     void chooseSource(const QString &path)
     {
         prompts.open = path;
         QTest::mouseClick(window.Button2, Qt::LeftButton);
+        probed(window);
     }
     void chooseOutput(const QString &path)
     {
