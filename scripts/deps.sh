@@ -5,10 +5,11 @@ set -euo pipefail
 # What building, testing, running and packaging need; the options add what one more make
 # target needs. file: CPack's .deb generator; qt6-wayland: the window on a Wayland desktop;
 # weston: the test that shows it there; libseccomp-dev: the probe helper's system-call filter;
+# xcb with DAMAGE: timing the window's repaints; python3-fusepy: a slow mount for that test;
 # X, window manager, session bus, accessibility bus and a notification server: the tests that
 # read the real program from outside.
 packages=(cmake g++ make qt6-base-dev qt6-qpa-plugins qt6-wayland libqt6svg6 libmediainfo-dev
-          libseccomp-dev
+          libseccomp-dev libxcb1-dev libxcb-damage0-dev pkg-config python3-fusepy
           ffmpeg fonts-dejavu-core desktop-file-utils appstream dpkg-dev file locales weston
           xvfb openbox xdotool x11-utils dbus-daemon dbus-bin at-spi2-core python3-pyatspi
           libglib2.0-bin dunst)

@@ -98,6 +98,8 @@ HelperMediaInfo::HelperMediaInfo(QString program)
 HelperMediaInfo::~HelperMediaInfo()
 {
     stop();
+    // Killed helpers still in a read are adopted and reaped by the system once this process
+    // ends; they can do nothing meanwhile.
     if (m_cancel >= 0)
         ::close(m_cancel);
 }
@@ -187,10 +189,22 @@ void HelperMediaInfo::stop()
     if (m_pid > 0) {
         // Idle or hung, it holds nothing worth keeping.
         ::kill(pid_t(m_pid.load()), SIGKILL);
-        while (::waitpid(pid_t(m_pid.load()), nullptr, 0) < 0 && errno == EINTR) {
-        }
+        m_killed.append(m_pid);
     }
     m_pid = 0;
+    reapKilled();
+}
+
+// A helper killed in a read from a mount that does not answer ends only once the mount
+// answers: it is reaped later, never waited for.
+void HelperMediaInfo::reapKilled()
+{
+    m_killed.removeIf([](qint64 pid) {
+        pid_t reaped = 0;
+        while ((reaped = ::waitpid(pid_t(pid), nullptr, WNOHANG)) < 0 && errno == EINTR) {
+        }
+        return reaped != 0;
+    });
 }
 
 bool HelperMediaInfo::reapIfEnded()

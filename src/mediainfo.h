@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 
 #include <atomic>
@@ -124,6 +125,7 @@ private:
 
     void start();
     void stop();
+    void reapKilled();
     bool reapIfEnded();
     void refuseReferences(Handle handle);
     probeprotocol::Reply exchange(const probeprotocol::Request &request, int file = -1);
@@ -138,6 +140,7 @@ private:
     // Readable once cancel() was called.
     int m_cancel = -1;
     std::atomic<qint64> m_pid = 0;
+    QList<qint64> m_killed;
     // The file being read, for the messages.
     QByteArray m_name;
     QByteArray m_buffer;
