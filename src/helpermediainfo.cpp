@@ -128,6 +128,7 @@ QString HelperMediaInfo::defaultProgram()
 
 void HelperMediaInfo::start()
 {
+    reapKilled();
     m_running = m_program.isEmpty() ? defaultProgram() : m_program;
     const QByteArray path = QFile::encodeName(m_running);
     int fds[2];
@@ -192,11 +193,14 @@ void HelperMediaInfo::stop()
         m_killed.append(m_pid);
     }
     m_pid = 0;
-    reapKilled();
+    // A killed process is gone within moments, unless it is in a read from a mount that does
+    // not answer: that one ends only once the mount answers, and is reaped later.
+    QDeadlineTimer deadline(200);
+    do {
+        reapKilled();
+    } while (!m_killed.isEmpty() && !deadline.hasExpired() && ::poll(nullptr, 0, 2) == 0);
 }
 
-// A helper killed in a read from a mount that does not answer ends only once the mount
-// answers: it is reaped later, never waited for.
 void HelperMediaInfo::reapKilled()
 {
     m_killed.removeIf([](qint64 pid) {

@@ -32,9 +32,9 @@ namespace {
 // a short WAV, nearly all of it the libraries' mappings; 152 MiB for a 2-hour MP4 with 16 AAC
 // tracks at 48 kHz (5.4 million sample-table entries); 226 MiB for an M4A with a 100 or 150 MB
 // cover picture; 417 MiB for an MP3 with a 30 MB cover, which the library copies into buffers
-// several times. 1 GiB leaves room for larger tables while a runaway allocation still ends
-// within a fraction of a second.
-constexpr rlim_t AddressSpaceLimit = rlim_t(1) << 30;
+// several times. 768 MiB leaves room for larger tables and pictures, while a runaway
+// allocation still reaches it in 2 s of processor time, well inside the limit per file.
+constexpr rlim_t AddressSpaceLimit = rlim_t(768) << 20;
 
 constexpr int RequestFd = 3;
 

@@ -51,8 +51,8 @@ constexpr quint32 MaxRequestText = 1 << 16;
 constexpr quint32 MaxReplyText = 1 << 24;
 
 // Processor time the helper may spend on one file: valid files take well under a second
-// (1.0 s for a 4.6 GB QuickTime file), while the library's loops and pathological parses run
-// for 20 s and more.
+// (1.0 s for a 4.6 GB QuickTime file), a runaway allocation reaches the memory limit in 2 s,
+// while the library's loops and pathological parses run for 20 s and more.
 constexpr long CpuSecondsPerFile = 4;
 
 // What the helper's exit code means to the window.

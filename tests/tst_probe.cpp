@@ -234,6 +234,7 @@ public:
     explicit GatedMedia(FakeMedia::Answers answers) : fake(std::move(answers)) {}
     Handle open(const QByteArray &name) override
     {
+        ++waiting;
         gate.acquire();
         return fake.open(name);
     }
@@ -248,6 +249,7 @@ public:
     }
 
     QSemaphore gate;
+    std::atomic<int> waiting = 0;
     std::atomic<int> closed = 0;
     FakeMedia fake;
 };
@@ -289,6 +291,8 @@ void TestProbe::convertWaitsForTheProbe()
 
     QTest::mouseClick(window.Button2, Qt::LeftButton);
     QTest::mouseClick(window.Button1, Qt::LeftButton);
+    // Escape while the library is reading, not before the probe's thread has begun.
+    QTRY_COMPARE(media.waiting.load(), 2);
     QTest::keyClick(&window, Qt::Key_Escape);
     QVERIFY(!window.probing());
     QCOMPARE(window.audioinfo->text(), QString("MPEG-1 48000rate 2channels 192000bitrate 62sec"));
