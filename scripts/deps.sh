@@ -4,11 +4,13 @@ set -euo pipefail
 
 # What building, testing, running and packaging need; the options add what one more make
 # target needs. file: CPack's .deb generator; qt6-wayland: the window on a Wayland desktop;
-# weston: the test that shows it there; X, window manager, session bus, accessibility bus and
-# a notification server: the tests that read the real program from outside; the fonts: the
-# common desktop faces the window's layout is checked under; bindfs and python3-fusepy: the FUSE
-# mounts of the tests (one whose daemon is stopped, one that ignores case).
+# weston: the test that shows it there; libseccomp-dev: the probe helper's system-call filter;
+# xcb with DAMAGE: timing the window's repaints; X, window manager, session bus, accessibility
+# bus and a notification server: the tests that read the real program from outside; the fonts:
+# the common desktop faces the window's layout is checked under; bindfs and python3-fusepy: the
+# FUSE mounts of the tests (one whose daemon is stopped, one that ignores case, one that is slow).
 packages=(cmake g++ make qt6-base-dev qt6-qpa-plugins qt6-wayland libqt6svg6 libmediainfo-dev
+          libseccomp-dev libxcb1-dev libxcb-damage0-dev pkg-config
           ffmpeg fonts-dejavu-core fonts-noto-core fonts-liberation2 fonts-cantarell
           bindfs python3-fusepy desktop-file-utils appstream dpkg-dev file locales weston
           xvfb openbox xdotool x11-utils dbus-daemon dbus-bin at-spi2-core python3-pyatspi

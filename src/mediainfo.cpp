@@ -8,8 +8,14 @@
 #include <MediaInfoDLL/MediaInfoDLL_Static.h>
 #include <cstddef> // MediaInfoDLL_Static.h uses size_t without including it
 
+#include <QScopeGuard>
+
+#include <cerrno>
 #include <clocale>
 #include <langinfo.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -20,6 +26,10 @@ struct Api
     decltype(&MediaInfoA_New) create = nullptr;
     decltype(&MediaInfoA_Option) option = nullptr;
     decltype(&MediaInfoA_Open) open = nullptr;
+    decltype(&MediaInfoA_Open_Buffer_Init) bufferInit = nullptr;
+    decltype(&MediaInfoA_Open_Buffer_Continue) bufferContinue = nullptr;
+    decltype(&MediaInfoA_Open_Buffer_Continue_GoTo_Get) bufferGoTo = nullptr;
+    decltype(&MediaInfoA_Open_Buffer_Finalize) bufferFinalize = nullptr;
     decltype(&MediaInfoA_Get) get = nullptr;
     decltype(&MediaInfoA_Close) close = nullptr;
     decltype(&MediaInfoA_Delete) destroy = nullptr;
@@ -46,6 +56,10 @@ const Api &api()
         resolve(library, a.create, "MediaInfoA_New", a.error);
         resolve(library, a.option, "MediaInfoA_Option", a.error);
         resolve(library, a.open, "MediaInfoA_Open", a.error);
+        resolve(library, a.bufferInit, "MediaInfoA_Open_Buffer_Init", a.error);
+        resolve(library, a.bufferContinue, "MediaInfoA_Open_Buffer_Continue", a.error);
+        resolve(library, a.bufferGoTo, "MediaInfoA_Open_Buffer_Continue_GoTo_Get", a.error);
+        resolve(library, a.bufferFinalize, "MediaInfoA_Open_Buffer_Finalize", a.error);
         resolve(library, a.get, "MediaInfoA_Get", a.error);
         resolve(library, a.close, "MediaInfoA_Close", a.error);
         resolve(library, a.destroy, "MediaInfoA_Delete", a.error);
@@ -96,6 +110,12 @@ private:
 
 } // namespace
 
+MediaLibrary::Handle MediaLibrary::openDescriptor(int fd)
+{
+    ::close(fd);
+    throw KelvaneError(QStringLiteral("This media library cannot read an open file"));
+}
+
 OpenedMedia::OpenedMedia(MediaLibrary &library, const QString &fileName)
     : m_library(library), m_handle(library.open(QFile::encodeName(fileName)))
 {}
@@ -108,6 +128,41 @@ MediaLibrary::Handle LibMediaInfo::open(const QByteArray &name)
     // Current libmediainfo answers "Codec" and "Codec_String" only in legacy mode.
     mi.option(handle, "Legacy", "1");
     mi.open(handle, name.constData());
+    return handle;
+}
+
+MediaLibrary::Handle LibMediaInfo::openDescriptor(int fd)
+{
+    const auto closeFd = qScopeGuard([fd] { ::close(fd); });
+    const Api &mi = api();
+    const Utf8CharacterType utf8;
+    Handle handle = mi.create();
+    mi.option(handle, "Legacy", "1");
+    struct stat st = {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return handle; // read as empty: no stream, no value
+    const auto size = MediaInfo_int64u(st.st_size);
+    mi.bufferInit(handle, size, 0);
+    // The library's own file reader reads this much at a time.
+    std::vector<MediaInfo_int8u> buffer(std::size_t(64) << 10);
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        constexpr std::size_t Finalized = 0x08;
+        if (mi.bufferContinue(handle, buffer.data(), std::size_t(n)) & Finalized)
+            break;
+        const MediaInfo_int64u goTo = mi.bufferGoTo(handle);
+        if (goTo != MediaInfo_int64u(-1)) {
+            const off_t at = ::lseek(fd, off_t(goTo), SEEK_SET);
+            if (at < 0)
+                break;
+            mi.bufferInit(handle, size, MediaInfo_int64u(at));
+        }
+    }
+    mi.bufferFinalize(handle);
     return handle;
 }
 

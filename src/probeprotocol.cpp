@@ -2,9 +2,12 @@
 
 #include "kelvaneerror.h"
 
+#include <QScopeGuard>
+
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace probeprotocol {
@@ -112,7 +115,8 @@ Reply Server::handle(const Request &request)
         switch (request.op) {
         case Op::Open: {
             const quint32 id = ++m_next;
-            m_open.insert(id, m_library.open(request.text));
+            m_open.insert(id, request.fd >= 0 ? m_library.openDescriptor(request.fd)
+                                              : m_library.open(request.text));
             return Reply{Status::Ok, id, {}};
         }
         case Op::Get: {
@@ -141,13 +145,26 @@ Reply Server::handle(const Request &request)
     return error("The probe helper was sent an unknown request");
 }
 
-namespace {
-
-bool writeAll(int fd, const QByteArray &bytes)
+bool sendAll(int fd, const QByteArray &bytes, int file)
 {
     qsizetype done = 0;
     while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+        iovec part{const_cast<char *>(bytes.constData() + done), size_t(bytes.size() - done)};
+        msghdr message{};
+        message.msg_iov = &part;
+        message.msg_iovlen = 1;
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+        if (file >= 0 && done == 0) {
+            message.msg_control = control;
+            message.msg_controllen = sizeof control;
+            cmsghdr *header = CMSG_FIRSTHDR(&message);
+            header->cmsg_level = SOL_SOCKET;
+            header->cmsg_type = SCM_RIGHTS;
+            header->cmsg_len = CMSG_LEN(sizeof(int));
+            std::memcpy(CMSG_DATA(header), &file, sizeof file);
+        }
+        // No SIGPIPE for a peer that has died: that is reported, not fatal.
+        const ssize_t n = ::sendmsg(fd, &message, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -157,25 +174,68 @@ bool writeAll(int fd, const QByteArray &bytes)
     return true;
 }
 
+namespace {
+
+// Reads what has arrived on the socket; descriptors that came with it join files, in order.
+ssize_t receive(int fd, QByteArray &buffer, QList<int> &files)
+{
+    char chunk[4096];
+    iovec part{chunk, sizeof chunk};
+    msghdr message{};
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    alignas(cmsghdr) char control[CMSG_SPACE(4 * sizeof(int))];
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    const ssize_t n = ::recvmsg(fd, &message, MSG_CMSG_CLOEXEC);
+    if (n <= 0)
+        return n;
+    for (cmsghdr *h = CMSG_FIRSTHDR(&message); h; h = CMSG_NXTHDR(&message, h)) {
+        if (h->cmsg_level != SOL_SOCKET || h->cmsg_type != SCM_RIGHTS)
+            continue;
+        const std::size_t count = (h->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+        for (std::size_t i = 0; i < count; ++i) {
+            int file = -1;
+            std::memcpy(&file, CMSG_DATA(h) + i * sizeof(int), sizeof file);
+            files.append(file);
+        }
+    }
+    buffer.append(chunk, n);
+    return n;
+}
+
 } // namespace
 
 bool serve(int fd, MediaLibrary &library)
 {
     Server server(library);
     QByteArray buffer;
-    char chunk[4096];
+    QList<int> files;
+    const auto closeFiles = qScopeGuard([&files] {
+        for (int file : std::as_const(files))
+            ::close(file);
+    });
     for (;;) {
-        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        const ssize_t n = receive(fd, buffer, files);
         if (n < 0 && errno == EINTR)
             continue;
         if (n == 0)
             return true;
         if (n < 0)
             return false;
-        buffer.append(chunk, n);
         try {
-            while (const auto request = takeRequest(buffer)) {
-                if (!writeAll(fd, encode(server.handle(*request))))
+            while (auto request = takeRequest(buffer)) {
+                if (request->op == Op::Open) {
+                    if (files.isEmpty()) {
+                        const Reply refused{Status::Error, 0,
+                                            "The probe helper reads only files it is given"};
+                        if (!sendAll(fd, encode(refused)))
+                            return false;
+                        continue;
+                    }
+                    request->fd = files.takeFirst();
+                }
+                if (!sendAll(fd, encode(server.handle(*request))))
                     return false;
             }
         } catch (const std::runtime_error &) {

@@ -33,6 +33,8 @@ struct Request
     quint32 stream = 0;
     // Open: the file name; Get: the parameter.
     QByteArray text;
+    // Open: the file itself, passed beside the frame (SCM_RIGHTS) and never part of it.
+    int fd = -1;
 };
 
 struct Reply
@@ -47,6 +49,11 @@ struct Reply
 // Longer texts are refused: a request carries a path or a parameter name, never more.
 constexpr quint32 MaxRequestText = 1 << 16;
 constexpr quint32 MaxReplyText = 1 << 24;
+
+// Processor time the helper may spend on one file: valid files take well under a second
+// (1.0 s for a 4.6 GB QuickTime file), a runaway allocation reaches the memory limit in 2 s,
+// while the library's loops and pathological parses run for 20 s and more.
+constexpr long CpuSecondsPerFile = 4;
 
 // What the helper's exit code means to the window.
 constexpr int ExitOutOfMemory = 3;
@@ -77,8 +84,12 @@ private:
     quint32 m_next = 0;
 };
 
-// Answers requests read from fd until the other end closes it; false on a broken frame or a
-// failed write.
+// Answers requests read from the socket fd until the other end closes it; false on a broken
+// frame or a failed write. Every Open must come with its file as a descriptor: a name alone is
+// refused, so the library is never asked to open anything by name.
 bool serve(int fd, MediaLibrary &library);
+
+// Sends bytes on the socket fd, with file attached to their first byte when it is not -1.
+bool sendAll(int fd, const QByteArray &bytes, int file = -1);
 
 } // namespace probeprotocol

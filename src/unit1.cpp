@@ -9,6 +9,7 @@
 #include "log.h"
 #include "mediainfo.h"
 #include "probe.h"
+#include "proberunner.h"
 #include "prompts.h"
 #include "thread.h"
 
@@ -24,6 +25,7 @@
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QScreen>
+#include <QShortcut>
 #include <QTimer>
 #include <QUrl>
 
@@ -34,7 +36,7 @@
 Tmain::Tmain(QWidget *parent) : Tmain(std::make_unique<HelperMediaInfo>(), parent) {}
 
 Tmain::Tmain(std::unique_ptr<MediaLibrary> library, QWidget *parent)
-    : QMainWindow(parent), m_library(std::move(library)),
+    : QMainWindow(parent), m_probe(new ProbeRunner(std::move(library), this)),
       m_dialogs(std::make_unique<DialogPrompts>(this)), m_prompts(m_dialogs.get())
 {
     setupUi(this);
@@ -96,6 +98,8 @@ void Tmain::setupConnections()
     connect(audiobitrate, &QComboBox::currentIndexChanged, this,
             handler(&Tmain::audiobitrateChange));
     connect(Exit1, &QAction::triggered, this, handler(&Tmain::Exit1Click));
+    connect(m_probe, &ProbeRunner::finished, this, &Tmain::probeEnded);
+    connect(new QShortcut(Qt::Key_Escape, this), &QShortcut::activated, this, &Tmain::cancelProbe);
 }
 
 namespace {
@@ -257,19 +261,58 @@ void Tmain::dropEvent(QDropEvent *event)
     Application::guarded([this, &path] { openSource(path); });
 }
 
+bool Tmain::probing() const
+{
+    return m_probe->isRunning();
+}
+
+// The probe runs on its own thread; its end comes back as probeEnded.
 void Tmain::probeChosenSource()
 {
     const QString fileName = importmedia->FileName();
     audiosource->setText(fileName);
+    // A failed probe of the same path forgets the stream too: the file may have been replaced.
     m_probed = {};
-    const ProbeResult found = probe::probeSource(*m_library, fileName, audiobitrate->currentText());
+    if (!probing())
+        m_infoBeforeProbe = audioinfo->text();
+    setInfo(audioinfo, QStringLiteral("Reading the file\u2026"));
+    m_probe->start(fileName, audiobitrate->currentText());
+}
+
+// Escape: the file is left unread, as after a failed probe, and a waiting Convert is dropped.
+void Tmain::cancelProbe()
+{
+    if (!probing())
+        return;
+    m_probe->cancel();
+    m_convertWhenProbed = false;
+    setInfo(audioinfo, m_infoBeforeProbe);
+}
+
+void Tmain::probeEnded(const QString &fileName, const ProbeOutcome &outcome)
+{
+    const bool convert = std::exchange(m_convertWhenProbed, false);
+    Application::guarded([&] {
+        // What the error box reports, the summary does not replace.
+        setInfo(audioinfo, m_infoBeforeProbe);
+        if (outcome.error)
+            std::rethrow_exception(outcome.error);
+        showProbe(fileName, outcome.result);
+    });
+    if (convert)
+        Application::guarded([this] { Button1Click(); });
+}
+
+void Tmain::showProbe(const QString &fileName, const ProbeResult &found)
+{
     if (!found.hasAudio) {
         setInfo(audioinfo, QStringLiteral("No audio"));
         audiosource->clear();
         return;
     }
     durationsec = found.durationsec;
-    estimatedkb = found.estimatedkb;
+    // The bitrate may have changed while the file was read.
+    estimatedkb = probe::estimateKb(audiobitrate->currentText(), durationsec);
     setInfo(outputsize, probe::estimateText(estimatedkb));
     setInfo(audioinfo, found.summary);
     m_probed = {fileName, found.stream, found.rate, found.channels};
@@ -341,6 +384,11 @@ void Tmain::Button1Click()
     if (jobRunning()) {
         m_stopping = true;
         m_job->stop();
+        return;
+    }
+    // The job needs the source's duration and stream: it waits for them.
+    if (probing()) {
+        m_convertWhenProbed = true;
         return;
     }
     if (importmedia->FileName().isEmpty()) {
@@ -532,5 +580,6 @@ void Tmain::closeEvent(QCloseEvent *event)
         }
     }
     m_closing = true;
+    m_probe->cancel();
     event->accept();
 }

@@ -14,8 +14,11 @@ class ConversionJob;
 class DesktopNotifier;
 class Log;
 class MediaLibrary;
+class ProbeRunner;
 class Prompts;
 struct Choices;
+struct ProbeOutcome;
+struct ProbeResult;
 struct JobOutcome;
 class QUrl;
 
@@ -37,6 +40,8 @@ public:
 
     // Makes path the source as if it had been chosen in importmedia, then probes it.
     void openSource(const QString &path);
+    // While the chosen source is being read: the window goes on meanwhile.
+    bool probing() const;
     // The first local file among dropped or passed URLs; empty if there is none.
     static QString firstLocalFile(const QList<QUrl> &urls);
 
@@ -93,6 +98,9 @@ private:
     void setBarRange(qint64 maximumBytes);
     void setBarBytes(qint64 bytes);
     void probeChosenSource();
+    void probeEnded(const QString &fileName, const ProbeOutcome &outcome);
+    void cancelProbe();
+    void showProbe(const QString &fileName, const ProbeResult &found);
     void setInfo(QLabel *label, const QString &text);
     void showProgressText(qint64 bytes);
     void startJob();
@@ -102,7 +110,11 @@ private:
     // How long a closing window waits for a stopped job before it closes anyway.
     static constexpr int ClosingWaitMs = 1500;
 
-    std::unique_ptr<MediaLibrary> m_library;
+    ProbeRunner *m_probe;
+    // What the summary showed before the probe in progress: a failed probe leaves it.
+    QString m_infoBeforeProbe;
+    // Convert pressed while the source was being read: the job starts once it has been.
+    bool m_convertWhenProbed = false;
     std::unique_ptr<Prompts> m_dialogs;
     Prompts *m_prompts;
     QPointer<ConversionJob> m_job;

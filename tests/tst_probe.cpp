@@ -1,6 +1,7 @@
 #include "application.h"
 #include "fakemedia.h"
 #include "fixtures.h"
+#include "harness.h"
 #include "kelvaneerror.h"
 #include "numbers.h"
 #include "probe.h"
@@ -14,6 +15,7 @@
 #include <QLineEdit>
 #include <QMimeData>
 #include <QPushButton>
+#include <QSemaphore>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -36,7 +38,11 @@ struct FakeWindow
         window->setPrompts(prompts);
     }
 
-    void browse() { QTest::mouseClick(window->Button2, Qt::LeftButton); }
+    void browse()
+    {
+        QTest::mouseClick(window->Button2, Qt::LeftButton);
+        QVERIFY(probed(*window));
+    }
 
     ScriptedPrompts prompts;
     FakeMedia *media;
@@ -55,7 +61,9 @@ private slots:
     void noAudioKeepsEarlierValues();
     void bitrateChange();
     void failureKeepsEverything();
+    void failedProbeForgetsTheStream_data();
     void failedProbeForgetsTheStream();
+    void convertWaitsForTheProbe();
     void cancelProbesTheHeldName();
     void realFiles_data();
     void realFiles();
@@ -179,10 +187,19 @@ void TestProbe::failureKeepsEverything()
     QCOMPARE(f.window->outputsize->text(), QString("Output filesize: 496 KB"));
 }
 
-// The stream the first probe identified belongs to the first file: a Convert after a failed
-// probe of another file leaves the choice to ffmpeg, and says so.
+void TestProbe::failedProbeForgetsTheStream_data()
+{
+    QTest::addColumn<QString>("second");
+    QTest::newRow("another file") << "second.mpg";
+    // The file may have been replaced since it was read.
+    QTest::newRow("the same path") << "in.mpg";
+}
+
+// The stream the first probe identified belongs to the file as it was then: a Convert after a
+// failed probe leaves the choice to ffmpeg, and says so.
 void TestProbe::failedProbeForgetsTheStream()
 {
+    QFETCH(QString, second);
     Answers answers = FakeMedia::withPlayTime("62000");
     answers.insert("G:Format", "MPEG-TS");
     answers.insert("A:ID", "256");
@@ -196,19 +213,96 @@ void TestProbe::failedProbeForgetsTheStream()
     QTRY_VERIFY_WITH_TIMEOUT(!f.window->jobRunning(), 20000);
 
     f.media->answers.insert("G:PlayTime", "x");
-    f.prompts.open = "second.mpg";
+    f.prompts.open = second;
     f.browse();
     QCOMPARE(f.prompts.errors, QStringList{"'x' is not a valid floating point value."});
     QTest::mouseClick(f.window->Button1, Qt::LeftButton);
-    QVERIFY2(
-        f.window->ResultsRE->toPlainText().endsWith(
-            QString(
-                R"(ffmpeg -loglevel verbose -i "second.mpg" -ab 192k -ar 48000 -ac 2 -acodec ac3 -y "%1")"
-                "\nThe source has not been probed successfully, so ffmpeg chooses "
-                "which audio stream to encode")
-                .arg(dir.filePath("out.ac3"))),
-        qPrintable(f.window->ResultsRE->toPlainText()));
+    QVERIFY2(f.window->ResultsRE->toPlainText().endsWith(
+                 QString(R"(ffmpeg -loglevel verbose -i "%2" -ab 192k -ar 48000 -ac 2 -acodec ac3 -y "%1")"
+                         "\nThe source has not been probed successfully, so ffmpeg chooses "
+                         "which audio stream to encode")
+                     .arg(dir.filePath("out.ac3"), second)),
+             qPrintable(f.window->ResultsRE->toPlainText()));
     QTRY_VERIFY_WITH_TIMEOUT(!f.window->jobRunning(), 20000);
+}
+
+namespace {
+// Holds every open() until the test lets it through: a file that is still being read.
+class GatedMedia final : public MediaLibrary
+{
+public:
+    explicit GatedMedia(FakeMedia::Answers answers) : fake(std::move(answers)) {}
+    Handle open(const QByteArray &name) override
+    {
+        ++waiting;
+        gate.acquire();
+        return fake.open(name);
+    }
+    QByteArray get(Handle handle, StreamKind kind, const char *parameter) override
+    {
+        return fake.get(handle, kind, parameter);
+    }
+    void close(Handle handle) override
+    {
+        fake.close(handle);
+        ++closed;
+    }
+
+    QSemaphore gate;
+    std::atomic<int> waiting = 0;
+    std::atomic<int> closed = 0;
+    FakeMedia fake;
+};
+} // namespace
+
+// Convert while the source is being read waits for the probe and then converts with what it
+// found; Escape drops both.
+void TestProbe::convertWaitsForTheProbe()
+{
+    Answers answers = FakeMedia::withPlayTime("62000");
+    answers.insert("G:Format", "MPEG-TS");
+    answers.insert("A:ID", "256");
+    auto library = std::make_unique<GatedMedia>(answers);
+    GatedMedia &media = *library;
+    ScriptedPrompts prompts;
+    prompts.open = "in.mpg";
+    Tmain window(std::move(library));
+    // A failing check must not leave the probe's thread waiting at the gate.
+    const auto open = qScopeGuard([&media] { media.gate.release(2); });
+    window.setPrompts(prompts);
+    QTemporaryDir dir;
+    window.saveaudio->setFileName(dir.filePath("out.ac3"));
+    // Escape is the window's shortcut: it reaches an active window.
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+
+    QTest::mouseClick(window.Button2, Qt::LeftButton);
+    QVERIFY(window.probing());
+    QCOMPARE(window.audioinfo->text(), QString("Reading the file\u2026"));
+    QTest::mouseClick(window.Button1, Qt::LeftButton);
+    QVERIFY(!window.jobRunning());
+    QCOMPARE(window.ResultsRE->toPlainText(), QString());
+    media.gate.release();
+    QTRY_VERIFY(window.ResultsRE->toPlainText().contains(R"("in.mpg" -map 0:a:i:256 -ab)"));
+    QCOMPARE(window.durationsec, 62);
+    QTRY_VERIFY_WITH_TIMEOUT(!window.jobRunning(), 20000);
+    QTRY_COMPARE(prompts.notices.size(), 1);
+    const QString log = window.ResultsRE->toPlainText();
+
+    QTest::mouseClick(window.Button2, Qt::LeftButton);
+    QTest::mouseClick(window.Button1, Qt::LeftButton);
+    // Escape while the library is reading, not before the probe's thread has begun.
+    QTRY_COMPARE(media.waiting.load(), 2);
+    QTest::keyClick(&window, Qt::Key_Escape);
+    QVERIFY(!window.probing());
+    QCOMPARE(window.audioinfo->text(), QString("MPEG-1 48000rate 2channels 192000bitrate 62sec"));
+    media.gate.release();
+    // The dropped probe ends on its thread and leaves no trace.
+    QTRY_COMPARE(media.closed.load(), 2);
+    QTest::qWait(50);
+    QVERIFY(!window.jobRunning());
+    QCOMPARE(window.ResultsRE->toPlainText(), log);
+    QCOMPARE(prompts.errors, QStringList());
 }
 
 void TestProbe::cancelProbesTheHeldName()
@@ -300,6 +394,7 @@ void TestProbe::realFiles()
     Tmain window;
     window.setPrompts(prompts);
     QTest::mouseClick(window.Button2, Qt::LeftButton);
+    QVERIFY(probed(window));
     QCOMPARE(prompts.errors, QStringList());
 
     if (codec.isEmpty()) {
@@ -359,6 +454,7 @@ void TestProbe::dropChoosesTheSource()
     // The first local file wins, exactly as if chosen in the dialog.
     QVERIFY(drop(window, {QUrl::fromLocalFile(m_dir.path()), QUrl("https://example.org/a.wav"),
                           QUrl::fromLocalFile(wav), QUrl::fromLocalFile(mp3)}));
+    QVERIFY(probed(window));
     QCOMPARE(prompts.errors, QStringList());
     QCOMPARE(window.importmedia->FileName(), wav);
     QCOMPARE(window.audiosource->text(), wav);

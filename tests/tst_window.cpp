@@ -614,6 +614,7 @@ void TestWindow::accessibleControls()
     };
     // The two labels are named by what they show and described by what they are for.
     window.openSource("/no/such/file.wav");
+    QVERIFY(probed(window));
     window.audiobitrateChange();
     const QHash<QString, QStringList> labels = {
         {"audioinfo", {"No audio", "Source summary"}},

@@ -24,6 +24,12 @@
 
 #include <sys/stat.h>
 
+// Waits for the window's probe of its source to end; false if it did not within the time.
+inline bool probed(const Tmain &window, int timeoutMs = 60000)
+{
+    return QTest::qWaitFor([&] { return !window.probing(); }, timeoutMs);
+}
+
 // A window whose dialogs and notices are answered by the test.
 struct Harness
 {
@@ -37,10 +43,12 @@ struct Harness
         window.setPrompts(prompts);
     }
 
+    // Returns once the source has been read.
     void chooseSource(const QString &path)
     {
         prompts.open = path;
         QTest::mouseClick(window.Button2, Qt::LeftButton);
+        probed(window);
     }
     void chooseOutput(const QString &path)
     {
