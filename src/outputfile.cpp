@@ -311,8 +311,7 @@ bool OutputFile::otherJobWrites(QStringList &log)
     return busy;
 }
 
-OutputFile::Result OutputFile::prepareInPlace(const QString &cause, QString &why,
-                                              QStringList &log)
+OutputFile::Result OutputFile::prepareInPlace(const QString &cause, QString &why, QStringList &log)
 {
     const QByteArray target = encoded(m_target);
     if (!m_targetExisted || ::access(target.constData(), W_OK) != 0) {

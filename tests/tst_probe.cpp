@@ -217,12 +217,14 @@ void TestProbe::failedProbeForgetsTheStream()
     f.browse();
     QCOMPARE(f.prompts.errors, QStringList{"'x' is not a valid floating point value."});
     QTest::mouseClick(f.window->Button1, Qt::LeftButton);
-    QVERIFY2(f.window->ResultsRE->toPlainText().endsWith(
-                 QString(R"(ffmpeg -loglevel verbose -i "%2" -ab 192k -ar 48000 -ac 2 -acodec ac3 -y "%1")"
-                         "\nThe source has not been probed successfully, so ffmpeg chooses "
-                         "which audio stream to encode")
-                     .arg(dir.filePath("out.ac3"), second)),
-             qPrintable(f.window->ResultsRE->toPlainText()));
+    QVERIFY2(
+        f.window->ResultsRE->toPlainText().endsWith(
+            QString(
+                R"(ffmpeg -loglevel verbose -i "%2" -ab 192k -ar 48000 -ac 2 -acodec ac3 -y "%1")"
+                "\nThe source has not been probed successfully, so ffmpeg chooses "
+                "which audio stream to encode")
+                .arg(dir.filePath("out.ac3"), second)),
+        qPrintable(f.window->ResultsRE->toPlainText()));
     QTRY_VERIFY_WITH_TIMEOUT(!f.window->jobRunning(), 20000);
 }
 
