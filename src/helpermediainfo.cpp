@@ -1,6 +1,7 @@
 #include "mediainfo.h"
 
 #include "kelvaneerror.h"
+#include "posix.h"
 #include "probeprotocol.h"
 
 #include <QCoreApplication>
@@ -204,10 +205,8 @@ void HelperMediaInfo::stop()
 void HelperMediaInfo::reapKilled()
 {
     m_killed.removeIf([](qint64 pid) {
-        pid_t reaped = 0;
-        while ((reaped = ::waitpid(pid_t(pid), nullptr, WNOHANG)) < 0 && errno == EINTR) {
-        }
-        return reaped != 0;
+        return posix::retryOnInterrupt([pid] { return ::waitpid(pid_t(pid), nullptr, WNOHANG); }) !=
+               0;
     });
 }
 
@@ -321,9 +320,8 @@ Reply HelperMediaInfo::exchange(const Request &request, int file)
             fail(Ending::Cancelled);
         }
         char chunk[4096];
-        const ssize_t n = ::recv(m_socket, chunk, sizeof chunk, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
+        const ssize_t n =
+            posix::retryOnInterrupt([&] { return ::recv(m_socket, chunk, sizeof chunk, 0); });
         if (n <= 0)
             ended();
         m_buffer.append(chunk, n);

@@ -1,6 +1,7 @@
 #include "mediainfo.h"
 
 #include "kelvaneerror.h"
+#include "posix.h"
 
 #include <QFile>
 #include <QLibrary>
@@ -146,9 +147,8 @@ MediaLibrary::Handle LibMediaInfo::openDescriptor(int fd)
     // The library's own file reader reads this much at a time.
     std::vector<MediaInfo_int8u> buffer(std::size_t(64) << 10);
     for (;;) {
-        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR)
-            continue;
+        const ssize_t n =
+            posix::retryOnInterrupt([&] { return ::read(fd, buffer.data(), buffer.size()); });
         if (n <= 0)
             break;
         constexpr std::size_t Finalized = 0x08;

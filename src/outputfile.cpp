@@ -1,4 +1,5 @@
 #include "outputfile.h"
+#include "posix.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -80,19 +81,18 @@ bool copyAll(int from, int to)
         return false;
     char buffer[1 << 16];
     for (;;) {
-        const ssize_t n = ::read(from, buffer, sizeof buffer);
+        const ssize_t n =
+            posix::retryOnInterrupt([&] { return ::read(from, buffer, sizeof buffer); });
         if (n == 0)
             return true;
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
+        if (n < 0)
             return false;
-        }
         for (ssize_t done = 0; done < n;) {
-            const ssize_t w = ::write(to, buffer + done, size_t(n - done));
-            if (w < 0 && errno != EINTR)
+            const ssize_t w = posix::retryOnInterrupt(
+                [&] { return ::write(to, buffer + done, size_t(n - done)); });
+            if (w < 0)
                 return false;
-            done += std::max<ssize_t>(w, 0);
+            done += w;
         }
     }
 }

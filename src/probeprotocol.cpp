@@ -1,6 +1,7 @@
 #include "probeprotocol.h"
 
 #include "kelvaneerror.h"
+#include "posix.h"
 
 #include <QScopeGuard>
 
@@ -164,9 +165,8 @@ bool sendAll(int fd, const QByteArray &bytes, int file)
             std::memcpy(CMSG_DATA(header), &file, sizeof file);
         }
         // No SIGPIPE for a peer that has died: that is reported, not fatal.
-        const ssize_t n = ::sendmsg(fd, &message, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
+        const ssize_t n =
+            posix::retryOnInterrupt([&] { return ::sendmsg(fd, &message, MSG_NOSIGNAL); });
         if (n <= 0)
             return false;
         done += n;
@@ -216,9 +216,7 @@ bool serve(int fd, MediaLibrary &library)
             ::close(file);
     });
     for (;;) {
-        const ssize_t n = receive(fd, buffer, files);
-        if (n < 0 && errno == EINTR)
-            continue;
+        const ssize_t n = posix::retryOnInterrupt([&] { return receive(fd, buffer, files); });
         if (n == 0)
             return true;
         if (n < 0)
