@@ -364,7 +364,8 @@ void TestConversion::largeOutputIsWholeBeforeTheNotice()
     h.window.log()->hold(true);
     h.convert();
     // Between the job's end and its notice, Convert waits too.
-    QTRY_VERIFY_WITH_TIMEOUT(!h.window.jobRunning() && h.window.log()->lineCount() > 1000, 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(!h.window.jobRunning() && h.window.log()->lineCount() > 1000,
+                             fixtures::scaled(20000));
     const bool waitingForNotice =
         h.window.log()->busy() && h.notices.isEmpty() && !h.window.Button1->isEnabled();
     h.window.log()->hold(false);
@@ -538,12 +539,12 @@ void TestConversion::quitAtAnyMoment()
         h.convert();
     }
     if (flood) {
-        QTRY_VERIFY_WITH_TIMEOUT(!h.window.jobRunning(), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(!h.window.jobRunning(), fixtures::scaled(20000));
         QVERIFY(h.window.log()->busy());
         QVERIFY(h.window.log()->lineCount() > 1000);
     }
     if (atNotice)
-        QTRY_COMPARE_WITH_TIMEOUT(h.notices, QStringList{"Finished"}, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(h.notices, QStringList{"Finished"}, fixtures::scaled(20000));
     else {
         clock.start();
         h.window.Exit1Click();

@@ -178,7 +178,7 @@ void TestLog::whatAPersonGets()
     for (const QString &line : after)
         m_log->append(line);
     QCOMPARE(m_log->lineCount(), lines);
-    QTRY_VERIFY(!m_log->busy());
+    QTRY_VERIFY_WITH_TIMEOUT(!m_log->busy(), fixtures::scaled(5000));
     QCOMPARE(m_log->lineCount(), lines);
 
     QCOMPARE(m_view->toPlainText().size(), text.size());
@@ -505,10 +505,10 @@ void TestLog::windowAnswersWhileMegabytesComeIn()
     for (int job = 0; job < 2; ++job) {
         m_log->append("ffmpeg -i \"in.wav\"");
         m_log->replace(tenMegabytes);
-        QTRY_VERIFY_WITH_TIMEOUT(!m_log->busy(), 60'000);
+        QTRY_VERIFY_WITH_TIMEOUT(!m_log->busy(), fixtures::scaled(60'000));
     }
     m_log->replace({"the last job's one line"});
-    QTRY_VERIFY_WITH_TIMEOUT(m_log->settled(), 60'000);
+    QTRY_VERIFY_WITH_TIMEOUT(m_log->settled(), fixtures::scaled(60'000));
     timer.stop();
     qInfo("longest turn: %.1f ms on the CPU, %.1f ms on the clock", worstCpu, worstWall);
     // The work of the longest turn, which other work on the machine does not stretch.

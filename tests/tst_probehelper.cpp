@@ -665,6 +665,11 @@ void TestProbeHelper::playlistsReadNothingElse_data()
 void TestProbeHelper::playlistsReadNothingElse()
 {
     QFETCH(QString, entry);
+#ifdef SANITIZED
+    // Without the filter the library opens the named FIFO and waits for a writer.
+    if (entry == "fifo")
+        QSKIP("sanitizer builds run the helper without its system-call filter");
+#endif
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     QVERIFY(QDir(dir.path()).mkdir("lists"));

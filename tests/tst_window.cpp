@@ -584,7 +584,7 @@ void TestWindow::noNoticeOverTheQuitQuestion()
         }
     });
     poll.start(10);
-    QTimer::singleShot(30000, qApp, [] { QCoreApplication::exit(3); });
+    QTimer::singleShot(fixtures::scaled(30000), qApp, [] { QCoreApplication::exit(3); });
     QCOMPARE(QCoreApplication::exec(), 0);
     QVERIFY2(stacked.isEmpty(), qPrintable(stacked.join("; ")));
     QCOMPARE(shown, boxes);

@@ -18,6 +18,15 @@
 
 namespace fixtures {
 
+// A wait of ms milliseconds for a state that comes at the build's speed: sanitizer builds run
+// the same work several times slower, and the suites' limits say by how much.
+inline int scaled(int ms)
+{
+    bool ok = false;
+    const int scale = qEnvironmentVariableIntValue("KELVANE_TEST_TIME_SCALE", &ok);
+    return ok && scale > 1 ? ms * scale : ms;
+}
+
 // Under KELVANE_EXPECT_LOCALE the suite runs once more in that locale (set up by the
 // application object). False when the machine lacks it: the run is then skipped, not passed.
 inline bool expectedLocaleActive()
