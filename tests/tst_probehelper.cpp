@@ -111,6 +111,7 @@ void damagedRows()
     QTest::newRow("divides by zero") << "divide-by-zero.mxf" << crash << false;
     QTest::newRow("loops forever") << "endless-loop.mp3" << hang << true;
     QTest::newRow("allocates without end") << "runaway-memory.mp4" << memory << false;
+    QTest::newRow("counts samples for minutes") << "slow-parse-sample-times.mp4" << hang << true;
 }
 
 // A virtual X server of the test's own, on a free display.
