@@ -41,8 +41,8 @@ sources() {
     ln -sfn "$(ls -d libzen-*/ | head -n1)" ZenLib
 }
 
-# Coverage mapping besides libFuzzer's counters: the corpus replayed once at the end gives the
-# library's line and branch coverage without a second build.
+# Coverage mapping besides libFuzzer's counters: the library's line and branch coverage comes
+# from the run itself.
 library() {
     local flags="-O1 -gline-tables-only -fno-omit-frame-pointer -fsanitize=fuzzer-no-link,address"
     flags+=" -fprofile-instr-generate -fcoverage-mapping"
@@ -64,24 +64,24 @@ harness() {
 }
 
 # One fuzzing process (-fork=1) at the lowest priority; the library's crashes, hangs and
-# runaway allocations are saved as findings/* without ending the run.
+# runaway allocations are saved as findings/* without ending the run. Every job that ends
+# normally merges its line counts into profile/ (one file per library, %m), so the coverage
+# needs no second pass over the corpus.
 run() {
-    mkdir -p "$out/corpus" "$out/findings"
+    mkdir -p "$out/corpus" "$out/findings" "$out/profile"
     "$root/fuzz/make_seeds.sh" "$out/seeds"
-    LLVM_PROFILE_FILE=/dev/null nice -n 19 "$out/kelvane/fuzz/fuzz_helper" \
+    LLVM_PROFILE_FILE="$out/profile/run-%4m.profraw" nice -n 19 "$out/kelvane/fuzz/fuzz_helper" \
         -max_total_time="$seconds" -print_final_stats=1 -fork=1 -ignore_crashes=1 \
         -ignore_timeouts=1 -ignore_ooms=1 -timeout=10 -rss_limit_mb=2048 \
         -artifact_prefix="$out/findings/" "$out/corpus" "$out/seeds" 2>&1 | tee "$out/run.log"
 }
 
-# The library's own files only, from every input the run kept.
+# The library's own files only (not its bundled third-party code).
 coverage() {
-    rm -f "$out"/replay-*.profraw
-    LLVM_PROFILE_FILE="$out/replay-%p.profraw" nice -n 19 "$out/kelvane/fuzz/fuzz_helper" \
-        -runs=0 -timeout=30 -rss_limit_mb=2048 "$out/corpus" "$out/seeds" >/dev/null 2>&1 || true
-    llvm-profdata merge -sparse "$out"/replay-*.profraw -o "$out/replay.profdata"
-    llvm-cov report "$out/library/libmediainfo.so" -instr-profile="$out/replay.profdata" \
-        -ignore-filename-regex='ThirdParty|/usr/' | tee "$out/coverage.txt" | tail -n 1
+    llvm-profdata merge -sparse "$out"/profile/*.profraw -o "$out/run.profdata"
+    llvm-cov report "$out/library/libmediainfo.so" -object "$out/library/ZenLib/libzen.so" \
+        -instr-profile="$out/run.profdata" -ignore-filename-regex='ThirdParty|^/usr/' \
+        | tee "$out/coverage.txt" | tail -n 1
 }
 
 case "$step" in
