@@ -112,6 +112,7 @@ void damagedRows()
     QTest::newRow("loops forever") << "endless-loop.mp3" << hang << true;
     QTest::newRow("allocates without end") << "runaway-memory.mp4" << memory << false;
     QTest::newRow("counts samples for minutes") << "slow-parse-sample-times.mp4" << hang << true;
+    QTest::newRow("sizes a fragment's samples") << "runaway-memory-fragment.mp4" << memory << false;
 }
 
 // A virtual X server of the test's own, on a free display.
