@@ -113,6 +113,7 @@ void damagedRows()
     QTest::newRow("allocates without end") << "runaway-memory.mp4" << memory << false;
     QTest::newRow("counts samples for minutes") << "slow-parse-sample-times.mp4" << hang << true;
     QTest::newRow("sizes a fragment's samples") << "runaway-memory-fragment.mp4" << memory << false;
+    QTest::newRow("loops over encoder options") << "endless-loop-x264-options.mp4" << hang << true;
 }
 
 // A virtual X server of the test's own, on a free display.
