@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The helper fuzz target's seed corpus: 0.3 s of tone (and a few frames of picture where
-# the container is a video one) in many containers, made by ffmpeg: make_seeds.sh FOLDER
+# the container is a video one) in many containers and codecs, made by ffmpeg; the formats
+# with large frames get one or two: make_seeds.sh FOLDER
 set -euo pipefail
 out=$1
 mkdir -p "$out"
@@ -36,3 +37,37 @@ make tone.asf "${tone[@]}" -c:a wmav2 -b:a 64k -f asf
 make tone.aiff "${tone[@]}" -ar 8000
 make tone.caf "${tone[@]}" -ar 8000 -c:a pcm_s16be
 make tone.au "${tone[@]}" -ar 8000
+make tone.w64 "${tone[@]}" -ar 8000
+make rf64.wav "${tone[@]}" -ar 8000 -rf64 always
+make tone.wv "${tone[@]}" -c:a wavpack
+make tone.tta "${tone[@]}" -c:a tta
+make tone.mlp "${tone[@]}" -ar 48000 -c:a mlp -strict -2
+make tone.thd "${tone[@]}" -ar 48000 -c:a truehd -strict -2 -f truehd
+make tone.dts "${tone[@]}" -ar 48000 -c:a dca -strict -2
+make spdif.wav "${tone[@]}" -ar 48000 -c:a ac3 -f spdif
+make tone.latm "${tone[@]}" -c:a aac -b:a 64k -f latm
+make alac.m4a "${tone[@]}" -c:a alac
+make ac3.mp4 "${tone[@]}" -c:a ac3 -b:a 96k
+make tone.spx "${tone[@]}" -ar 16000 -ac 1 -c:a libspeex
+make tone.voc "${tone[@]}" -ar 8000 -ac 1 -c:a pcm_u8
+make tone.rm "${tone[@]}" -c:a ac3 -b:a 96k -f rm
+make tone.mmf "${tone[@]}" -ar 8000 -ac 1 -f mmf
+make tone.adx "${tone[@]}" -c:a adpcm_adx -f adx
+make adpcm.wav "${tone[@]}" -c:a adpcm_ima_wav
+make movie.mov "${picture[@]}" "${tone[@]}" -c:v libx264 -c:a aac -b:a 64k
+make movie.3gp "${picture[@]}" -f lavfi -i "sine=duration=0.3:sample_rate=8000" -s 176x144 \
+    -c:v h263 -c:a aac -b:a 12k -ac 1
+make movie.mxf "${picture[@]}" "${tone[@]}" -frames:v 2 -c:v mpeg2video -c:a pcm_s16le -ar 48000
+make movie.gxf "${picture[@]}" "${tone[@]}" -frames:v 2 -c:v mpeg2video -c:a pcm_s16le -ar 48000 -ac 1 \
+    -s 720x576
+make movie.dv "${picture[@]}" "${tone[@]}" -t 0.04 -c:v dvvideo -s 720x576 -pix_fmt yuv420p -r 25 \
+    -ar 48000
+make movie.nut "${picture[@]}" "${tone[@]}" -c:v mpeg4 -c:a mp2
+make movie.m2ts "${picture[@]}" "${tone[@]}" -c:v libx264 -c:a ac3 -f mpegts -mpegts_m2ts_mode 1
+make movie.vob "${picture[@]}" "${tone[@]}" -c:v mpeg2video -c:a ac3 -f vob
+make movie.wtv "${picture[@]}" "${tone[@]}" -frames:v 2 -c:v mpeg2video -c:a mp2
+make movie.ismv "${picture[@]}" "${tone[@]}" -c:v libx264 -c:a aac -b:a 64k
+make movie.h264 "${picture[@]}" -c:v libx264
+make movie.hevc "${picture[@]}" -c:v libx265 -x265-params log-level=error
+make movie.ivf "${picture[@]}" -c:v libvpx-vp9
+make movie.ogv "${picture[@]}" "${tone[@]}" -c:v libtheora -c:a libvorbis

@@ -157,6 +157,10 @@ void damagedRows(bool all)
         return;
     QTest::newRow("slow RF64 parse") << "slow-parse-rf64.wav" << loop << cpu;
     QTest::newRow("slow QuickTime parse") << "slow-parse-quicktime.m4a" << loop << cpu;
+    QTest::newRow("counts samples for minutes") << "slow-parse-sample-times.mp4" << loop << cpu;
+    QTest::newRow("sizes a fragment's samples")
+        << "runaway-memory-fragment.mp4" << memory << memoryCpu;
+    QTest::newRow("loops over encoder options") << "endless-loop-x264-options.mp4" << loop << cpu;
 }
 
 // A virtual X server of the test's own, on a free display.
