@@ -1,8 +1,9 @@
 // libFuzzer target: the input is a media file. The probe reads it exactly as the probe helper
 // does, every call framed, handled by the helper's own request handling and answered by the
-// real libmediainfo. The library itself is not instrumented, so the fuzzer is guided only by
-// the seed corpus (small files in many containers) and its mutations; its crashes, hangs and
-// runaway allocations are what the helper's limits exist for, and each one is a test case.
+// real libmediainfo. Against the system's library the fuzzer is guided only by the seed corpus
+// (small files in many containers) and its mutations; make fuzz-library links an instrumented
+// build of the library instead, so that the library's own branches guide it. Its crashes,
+// hangs and runaway allocations are what the helper's limits exist for: each is a test case.
 #include "kelvaneerror.h"
 #include "mediainfo.h"
 #include "probe.h"
