@@ -35,7 +35,7 @@ test: build
 # with no locale only repeat what tst_locales covers here too.
 SAN_FLAGS = -fno-omit-frame-pointer -fno-sanitize-recover=all
 check-asan: deps
-	@cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKELVANE_TEST_TIME_SCALE=4 \
+	@cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKELVANE_TEST_TIME_SCALE=8 \
 	    -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined $(SAN_FLAGS)" \
 	    -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" >/dev/null
 	@cmake --build build-asan -j $(JOBS)

@@ -224,7 +224,7 @@ void TestLog::queuedLinesComeInOrder()
     m_log->append("tail");
     QCOMPARE(m_log->lineCount(), first.size() + 1);
     QVERIFY(!m_view->toPlainText().contains("before"));
-    QVERIFY(caughtUp.wait(20'000));
+    QVERIFY(caughtUp.wait(fixtures::scaled(20'000)));
     QCOMPARE(caughtUp.size(), 1);
     QVERIFY(!m_log->busy());
     QVERIFY(m_view->toPlainText() == shown(first) + "\ntail");
