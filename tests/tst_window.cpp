@@ -777,7 +777,8 @@ qreal strongestContrast(QWidget *widget)
 void TestWindow::greyTextReadable_data()
 {
     QTest::addColumn<QPalette>("palette");
-    QTest::newRow("Fusion light") << QStyleFactory::create("Fusion")->standardPalette();
+    const std::unique_ptr<QStyle> fusion(QStyleFactory::create("Fusion"));
+    QTest::newRow("Fusion light") << fusion->standardPalette();
     QTest::newRow("dark scheme") << darkScheme(false);
     QTest::newRow("dark scheme, no grey of its own") << darkScheme(true);
 }
