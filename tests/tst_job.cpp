@@ -107,12 +107,13 @@ struct JobProcess
 {
     JobProcess(const QString &source, const QString &output,
                const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment(),
-               const std::function<void()> &inChild = {})
+               const std::function<void()> &inChild = {},
+               const QString &program = QStringLiteral(JOBPROCESS))
     {
         process.setProcessEnvironment(env);
         if (inChild)
             process.setChildProcessModifier(inChild);
-        process.start(JOBPROCESS, {source, output});
+        process.start(program, {source, output});
     }
     ~JobProcess()
     {
@@ -804,11 +805,18 @@ void TestJob::stickyFolder()
         QVERIFY(QFile::copy(m_wav, source));
     }
     QVERIFY(::chmod(QFile::encodeName(source).constData(), 0644) == 0);
+    // The build may sit in a folder nobody cannot enter (root's home): the job runs from here.
+    const QString program = dir.filePath("jobprocess");
+    QVERIFY(QFile::copy(QStringLiteral(JOBPROCESS), program));
+    QVERIFY(::chmod(QFile::encodeName(program).constData(), 0755) == 0);
     constexpr uid_t nobody = 65534;
-    JobProcess job(source, output, QProcessEnvironment::systemEnvironment(), [] {
-        if (::setgid(nobody) != 0 || ::setuid(nobody) != 0)
-            ::_exit(3);
-    });
+    JobProcess job(
+        source, output, QProcessEnvironment::systemEnvironment(),
+        [] {
+            if (::setgid(nobody) != 0 || ::setuid(nobody) != 0)
+                ::_exit(3);
+        },
+        program);
     if (stopped) {
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(output).size() > before.size(), 10000);
         QCOMPARE(::kill(int(job.process.processId()), SIGTERM), 0);
