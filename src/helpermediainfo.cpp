@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
+#include <string_view>
 #include <sys/eventfd.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -55,13 +56,15 @@ QList<QByteArray> helperEnvironment()
     return kept;
 }
 
-// Writes text to a /proc file; only async-signal-safe calls, for the child before exec.
-bool writeProcFile(const char *path, const QByteArray &text)
+// Writes text to a /proc file; only async-signal-safe calls, for the child before exec. No
+// QByteArray here: made from a literal it would allocate, and an allocator lock held by another
+// thread at the fork is held for ever in the child.
+bool writeProcFile(const char *path, std::string_view text)
 {
     const int fd = ::open(path, O_WRONLY | O_CLOEXEC);
     if (fd < 0)
         return false;
-    const bool written = ::write(fd, text.constData(), size_t(text.size())) == text.size();
+    const bool written = ::write(fd, text.data(), text.size()) == ssize_t(text.size());
     ::close(fd);
     return written;
 }
@@ -73,8 +76,8 @@ void leaveNetwork(const QByteArray &uidMap, const QByteArray &gidMap)
 {
     if (::unshare(CLONE_NEWUSER | CLONE_NEWNET) == 0) {
         writeProcFile("/proc/self/setgroups", "deny");
-        writeProcFile("/proc/self/uid_map", uidMap);
-        writeProcFile("/proc/self/gid_map", gidMap);
+        writeProcFile("/proc/self/uid_map", {uidMap.constData(), size_t(uidMap.size())});
+        writeProcFile("/proc/self/gid_map", {gidMap.constData(), size_t(gidMap.size())});
         return;
     }
     ::unshare(CLONE_NEWNET);

@@ -511,8 +511,10 @@ void TestLog::windowAnswersWhileMegabytesComeIn()
     QTRY_VERIFY_WITH_TIMEOUT(m_log->settled(), fixtures::scaled(60'000));
     timer.stop();
     qInfo("longest turn: %.1f ms on the CPU, %.1f ms on the clock", worstCpu, worstWall);
-    // The work of the longest turn, which other work on the machine does not stretch.
-    QVERIFY2(worstCpu < 40, qPrintable(QString::number(worstCpu)));
+    // The work of the longest turn, which other work on the machine does not stretch; 8 to 15 ms
+    // here, 20 to 45 ms under the sanitizers, where every allocation records its stack. The
+    // whole text at once takes many times the scaled figure in either build.
+    QVERIFY2(worstCpu < fixtures::scaled(40), qPrintable(QString::number(worstCpu)));
 }
 
 // The window goes with work still queued, or the log goes before its view.

@@ -920,7 +920,7 @@ void TestProbeHelper::repaintWhileReading()
     // 50 ms and less on a quiet machine; the bound leaves room for a busy one, while a window
     // that waits for the reading takes seconds or never draws.
     QVERIFY(times.first() >= 0);
-    QVERIFY2(times.last() < 250, qPrintable(QString::number(times.last())));
+    QVERIFY2(times.last() < fixtures::scaled(250), qPrintable(QString::number(times.last())));
 
     // Escape ends the reading: the helper is killed (in a read from the mount, it ends once
     // the read returns), and the window quits at once.
