@@ -137,6 +137,35 @@ struct JobProcess
     QString text;
 };
 
+// An earlier output that a job in another process is replacing from a source that grows until
+// the test ends it.
+struct JobOverEarlierOutput
+{
+    JobOverEarlierOutput(const QString &earlier,
+                         const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
+        : output(dir.filePath("kept.ac3")), source(dir.filePath("live.wav")),
+          copied(QFile::copy(earlier, output)), before(bytesOf(output)), live(source),
+          job(source, output, env)
+    {}
+    Q_DISABLE_COPY_MOVE(JobOverEarlierOutput)
+    // Once ffmpeg writes the part file.
+    bool writing() const
+    {
+        return copied && QTest::qWaitFor([&] { return partSize(dir.path()) > 0; }, 10000);
+    }
+    // The encoder's process, 0 if none runs.
+    int encoder() const { return fixtures::processWith(source, "ffmpeg"); }
+    bool untouched() const { return bytesOf(output) == before && partsIn(dir.path()).isEmpty(); }
+
+    QTemporaryDir dir;
+    const QString output;
+    const QString source;
+    const bool copied;
+    const QByteArray before;
+    const LiveSource live;
+    JobProcess job;
+};
+
 // A writable file, out.ac3 holding content, in a folder that takes no new file: for root (who
 // writes any folder) a read-only mount of the folder with the file mounted writable on it, for
 // others a folder without write permission. Empty if it cannot be made; mounts gets what to
@@ -548,29 +577,23 @@ void TestJob::oneJobPerOutput()
 // job for that output removes the part file left behind.
 void TestJob::killedProgramLeavesNoEncoder()
 {
-    QTemporaryDir dir;
-    const QString output = dir.filePath("kept.ac3");
-    QVERIFY(QFile::copy(m_ac3, output));
-    const QByteArray before = bytesOf(output);
-    const QString source = dir.filePath("live.wav");
-    const LiveSource live(source);
-    JobProcess killed(source, output);
-    QTRY_VERIFY_WITH_TIMEOUT(partSize(dir.path()) > 0, 10000);
-    QVERIFY(fixtures::processWith(source, "ffmpeg") > 0);
-    QCOMPARE(::kill(int(killed.process.processId()), SIGKILL), 0);
-    QTRY_COMPARE_WITH_TIMEOUT(fixtures::processWith(source, "ffmpeg"), 0, 5000);
-    QCOMPARE(bytesOf(output), before);
-    const QStringList left = partsIn(dir.path());
+    JobOverEarlierOutput killed(m_ac3);
+    QVERIFY(killed.writing());
+    QVERIFY(killed.encoder() > 0);
+    QCOMPARE(::kill(int(killed.job.process.processId()), SIGKILL), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(killed.encoder(), 0, 5000);
+    QCOMPARE(bytesOf(killed.output), killed.before);
+    const QStringList left = partsIn(killed.dir.path());
     QCOMPARE(left.size(), 1);
 
-    Run next(m_wav, output);
+    Run next(m_wav, killed.output);
     next.job->start();
     QVERIFY(next.finish());
     QVERIFY2(next.outcome.succeeded(), qPrintable(next.log.join('\n')));
     QVERIFY2(next.log.contains("A part file left by an interrupted conversion was removed: " +
-                               dir.filePath(left.first())),
+                               killed.dir.filePath(left.first())),
              qPrintable(next.log.join('\n')));
-    QCOMPARE(partsIn(dir.path()), QStringList());
+    QCOMPARE(partsIn(killed.dir.path()), QStringList());
 }
 
 // A logout, a kill or a closed terminal stops the job as Stop does before the program ends.
@@ -585,27 +608,20 @@ void TestJob::endSignals_data()
 void TestJob::endSignals()
 {
     QFETCH(int, signal);
-    QTemporaryDir dir;
-    const QString output = dir.filePath("kept.ac3");
-    QVERIFY(QFile::copy(m_ac3, output));
-    const QByteArray before = bytesOf(output);
-    const QString source = dir.filePath("live.wav");
-    const LiveSource live(source);
-    JobProcess ended(source, output);
-    QTRY_VERIFY_WITH_TIMEOUT(partSize(dir.path()) > 0, 10000);
-    const int encoder = fixtures::processWith(source, "ffmpeg");
+    JobOverEarlierOutput ended(m_ac3);
+    QVERIFY(ended.writing());
+    const int encoder = ended.encoder();
     QVERIFY(encoder > 0);
     // Its own process group: a signal to Kelvane's group does not reach it.
-    QVERIFY(::getpgid(encoder) != ::getpgid(int(ended.process.processId())));
-    QCOMPARE(::kill(int(ended.process.processId()), signal), 0);
-    QVERIFY(ended.ended());
-    QCOMPARE(ended.process.exitStatus(), QProcess::NormalExit);
-    QVERIFY2(ended.log().contains("\nThe unfinished output file was removed: "),
-             qPrintable(ended.log()));
-    QVERIFY(ended.log().endsWith("outcome: ffmpeg was stopped by the user\n"));
-    QCOMPARE(fixtures::processWith(source, "ffmpeg"), 0);
-    QCOMPARE(bytesOf(output), before);
-    QCOMPARE(partsIn(dir.path()), QStringList());
+    QVERIFY(::getpgid(encoder) != ::getpgid(int(ended.job.process.processId())));
+    QCOMPARE(::kill(int(ended.job.process.processId()), signal), 0);
+    QVERIFY(ended.job.ended());
+    QCOMPARE(ended.job.process.exitStatus(), QProcess::NormalExit);
+    QVERIFY2(ended.job.log().contains("\nThe unfinished output file was removed: "),
+             qPrintable(ended.job.log()));
+    QVERIFY(ended.job.log().endsWith("outcome: ffmpeg was stopped by the user\n"));
+    QCOMPARE(ended.encoder(), 0);
+    QVERIFY(ended.untouched());
 }
 
 // The real program takes the end signals as File > Exit: it ends normally instead of dying.
@@ -658,23 +674,16 @@ void TestJob::lostDisplay()
     ::close(fds[0]);
     QVERIFY2(!number.isEmpty(), "Xvfb gave no display");
 
-    QTemporaryDir dir;
-    const QString output = dir.filePath("kept.ac3");
-    QVERIFY(QFile::copy(m_ac3, output));
-    const QByteArray before = bytesOf(output);
-    const QString source = dir.filePath("live.wav");
-    const LiveSource live(source);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("QT_QPA_PLATFORM", "xcb");
     env.insert("DISPLAY", ":" + QString::fromLatin1(number));
-    JobProcess lost(source, output, env);
-    QTRY_VERIFY_WITH_TIMEOUT(partSize(dir.path()) > 0, 10000);
+    JobOverEarlierOutput lost(m_ac3, env);
+    QVERIFY(lost.writing());
     xvfb.kill();
     xvfb.waitForFinished();
-    QVERIFY(lost.ended());
-    QCOMPARE(fixtures::processWith(source, "ffmpeg"), 0);
-    QCOMPARE(bytesOf(output), before);
-    QCOMPARE(partsIn(dir.path()), QStringList());
+    QVERIFY(lost.job.ended());
+    QCOMPARE(lost.encoder(), 0);
+    QVERIFY(lost.untouched());
 }
 
 // Outputs that are not plain files in a folder the job may write to.
