@@ -396,7 +396,7 @@ void TestConversion::stopButton()
     QVERIFY(h.window.bar->isTextVisible());
     // The percentage and the elapsed time, then the time left once the growth is measured.
     QVERIFY2(h.window.bar->text().contains('%'), qPrintable(h.window.bar->text()));
-    QTRY_VERIFY_WITH_TIMEOUT(h.window.bar->text().endsWith(" left"), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(h.window.bar->text().endsWith(" left"), fixtures::scaled(5000));
     QVERIFY2(QRegularExpression(R"(^\d+% \x{00b7} 0:0\d \x{00b7} \d+:\d\d left$)")
                  .match(h.window.bar->text())
                  .hasMatch(),
@@ -446,8 +446,9 @@ void TestConversion::closeDuringJob()
     clock.start();
     h->window.close();
     QVERIFY2(clock.elapsed() < fixtures::scaled(100), qPrintable(QString::number(clock.elapsed())));
-    QTRY_VERIFY_WITH_TIMEOUT(!h->window.isVisible(), 3000);
-    QVERIFY2(clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
+    QTRY_VERIFY_WITH_TIMEOUT(!h->window.isVisible(), fixtures::scaled(3000));
+    QVERIFY2(clock.elapsed() < fixtures::scaled(3000),
+             qPrintable(QString::number(clock.elapsed())));
     QCOMPARE(h->prompts.questions.size(), 2);
     QVERIFY(!h->window.jobRunning());
     QVERIFY(!converting);
@@ -550,8 +551,9 @@ void TestConversion::quitAtAnyMoment()
         h.window.Exit1Click();
         QCOMPARE(h.notices, QStringList());
     }
-    QTRY_VERIFY_WITH_TIMEOUT(!h.window.isVisible(), 2000);
-    QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
+    QTRY_VERIFY_WITH_TIMEOUT(!h.window.isVisible(), fixtures::scaled(2000));
+    QVERIFY2(clock.elapsed() < fixtures::scaled(2000),
+             qPrintable(QString::number(clock.elapsed())));
     QVERIFY(!h.window.jobRunning());
     QVERIFY(!converting);
     QVERIFY(!ffmpegRunningWith(out));
@@ -657,7 +659,8 @@ void TestConversion::encodedStreamMustBeTheOneShown()
     prompts.save = out;
     QTest::mouseClick(window.Button3, Qt::LeftButton);
     QTest::mouseClick(window.Button1, Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(!window.jobRunning() && !prompts.notices.isEmpty(), 60000);
+    QTRY_VERIFY_WITH_TIMEOUT(!window.jobRunning() && !prompts.notices.isEmpty(),
+                             fixtures::scaled(60000));
     QCOMPARE(prompts.notices,
              QStringList{"Conversion failed: ffmpeg encoded the source's stream 0:0 (48000 Hz, 2 "
                          "channels), not the one the summary shows (22050 Hz, 2 channels). The "

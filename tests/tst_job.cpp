@@ -66,7 +66,7 @@ struct Run
         QObject::connect(job.get(), &ConversionJob::finished,
                          [this](const JobOutcome &o) { outcome = o; });
     }
-    bool finish(int ms = 60000)
+    bool finish(int ms = fixtures::scaled(60000))
     {
         QSignalSpy done(job.get(), &ConversionJob::finished);
         return job->isFinished() || done.wait(ms);
@@ -128,7 +128,7 @@ struct JobProcess
         text += QString::fromLocal8Bit(process.readAllStandardOutput());
         return text;
     }
-    bool ended(int ms = 20000)
+    bool ended(int ms = fixtures::scaled(20000))
     {
         return process.state() == QProcess::NotRunning || process.waitForFinished(ms);
     }
@@ -151,7 +151,8 @@ struct JobOverEarlierOutput
     // Once ffmpeg writes the part file.
     bool writing() const
     {
-        return copied && QTest::qWaitFor([&] { return partSize(dir.path()) > 0; }, 10000);
+        return copied &&
+               QTest::qWaitFor([&] { return partSize(dir.path()) > 0; }, fixtures::scaled(10000));
     }
     // The encoder's process, 0 if none runs.
     int encoder() const { return fixtures::processWith(source, "ffmpeg"); }
@@ -390,7 +391,7 @@ void TestJob::earlierOutputSurvivesFailure()
     run.job->setGraceMs(500);
     run.job->start();
     if (live) {
-        QTRY_VERIFY_WITH_TIMEOUT(partSize(dir.path()) > 0, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(partSize(dir.path()) > 0, fixtures::scaled(10000));
         QCOMPARE(bytesOf(output), before);
         if (how == "stop") {
             run.job->stop();
@@ -746,7 +747,8 @@ void TestJob::outputKinds()
     run.job->setGraceMs(500);
     run.job->start();
     if (stopped) {
-        QTRY_VERIFY_WITH_TIMEOUT(fixtures::processWith(source, "ffmpeg") > 0, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(fixtures::processWith(source, "ffmpeg") > 0,
+                                 fixtures::scaled(10000));
         QTest::qWait(300); // ffmpeg under way; the outcome is the same if it had not begun
         run.job->stop();
     }
@@ -827,7 +829,7 @@ void TestJob::stickyFolder()
         },
         program);
     if (stopped) {
-        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(output).size() > before.size(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(output).size() > before.size(), fixtures::scaled(10000));
         QCOMPARE(::kill(int(job.process.processId()), SIGTERM), 0);
     }
     QVERIFY(job.ended(60000));

@@ -555,7 +555,7 @@ void TestProbeHelper::damagedOnTheCommandLine()
     QVERIFY(!main.isEmpty());
     QVERIFY(!x.tool("xdotool", {"windowfocus", "--sync", main.split('\n').first()}).isNull());
     QVERIFY(!x.tool("xdotool", {"key", "--clearmodifiers", "ctrl+q"}).isNull());
-    QVERIFY(kelvane.waitForFinished(20000));
+    QVERIFY(kelvane.waitForFinished(fixtures::scaled(20000)));
     QCOMPARE(kelvane.exitStatus(), QProcess::NormalExit);
     QCOMPARE(kelvane.exitCode(), 0);
 }
@@ -890,7 +890,8 @@ void TestProbeHelper::repaintWhileReading()
         x.tool("xdotool", {"search", "--sync", "--onlyvisible", "--name", "Kelvane Beta Build 3"})
             .trimmed();
     QVERIFY(!main.isEmpty());
-    QTRY_VERIFY_WITH_TIMEOUT(childNamed(kelvane.processId(), "kelvane-probe") != 0, 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(childNamed(kelvane.processId(), "kelvane-probe") != 0,
+                             fixtures::scaled(20000));
     const qint64 helper = childNamed(kelvane.processId(), "kelvane-probe");
     QByteArray reads;
     if (slowMount)
@@ -929,7 +930,7 @@ void TestProbeHelper::repaintWhileReading()
     QTRY_VERIFY_WITH_TIMEOUT(processKilled(helper), 5000);
     QVERIFY(x.tool("xdotool", {"search", "--onlyvisible", "--name", "^Kelvane$"}).isNull());
     QVERIFY(!x.tool("xdotool", {"key", "--clearmodifiers", "ctrl+q"}).isNull());
-    QVERIFY(kelvane.waitForFinished(10000));
+    QVERIFY(kelvane.waitForFinished(fixtures::scaled(10000)));
     QCOMPARE(kelvane.exitStatus(), QProcess::NormalExit);
 }
 
@@ -957,7 +958,8 @@ void TestProbeHelper::helperEndsWithKelvane()
     kelvane.setProcessEnvironment(x.environment());
     kelvane.start(kelvaneProgram(), {file});
     QVERIFY(kelvane.waitForStarted());
-    QTRY_VERIFY_WITH_TIMEOUT(childNamed(kelvane.processId(), "kelvane-probe") != 0, 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(childNamed(kelvane.processId(), "kelvane-probe") != 0,
+                             fixtures::scaled(20000));
     const qint64 helper = childNamed(kelvane.processId(), "kelvane-probe");
     if (file.endsWith("endless-loop.mp3")) {
         // Far past the library's set-up and any real reading: it is in the loop.
@@ -972,7 +974,7 @@ void TestProbeHelper::helperEndsWithKelvane()
         QVERIFY(!x.tool("xdotool", {"windowfocus", "--sync", main.split('\n').first()}).isNull());
         QVERIFY(!x.tool("xdotool", {"key", "--clearmodifiers", "ctrl+q"}).isNull());
     }
-    QVERIFY(kelvane.waitForFinished(20000));
+    QVERIFY(kelvane.waitForFinished(fixtures::scaled(20000)));
     QCOMPARE(kelvane.exitStatus(), killed ? QProcess::CrashExit : QProcess::NormalExit);
     QTRY_VERIFY(processGone(helper));
 }

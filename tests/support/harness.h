@@ -25,7 +25,7 @@
 #include <sys/stat.h>
 
 // Waits for the window's probe of its source to end; false if it did not within the time.
-inline bool probed(const Tmain &window, int timeoutMs = 60000)
+inline bool probed(const Tmain &window, int timeoutMs = fixtures::scaled(60000))
 {
     return QTest::qWaitFor([&] { return !window.probing(); }, timeoutMs);
 }
@@ -57,7 +57,7 @@ struct Harness
     }
     void convert() { QTest::mouseClick(window.Button1, Qt::LeftButton); }
     // Waits for the job's notice.
-    bool finish(int timeoutMs = 60000)
+    bool finish(int timeoutMs = fixtures::scaled(60000))
     {
         const qsizetype before = notices.size();
         // The notice follows the job's end once the log holds the whole output.
