@@ -628,10 +628,8 @@ void TestConversion::streamShownIsStreamEncoded()
 // shows is what comes out.
 void TestConversion::trackFfmpegSkipsBeforeTheAudio()
 {
-    const QString source =
-        QString(KELVANE_SOURCE_DIR) + "/../shared/media-findings/mkv-buttons-first.mkv";
-    if (!QFile::exists(source))
-        QSKIP("the media findings are not beside the project");
+    const QString source = m_dir.filePath("buttons first.mkv");
+    QVERIFY(fixtures::matroskaButtonsFirst(source, true));
     const QString out = m_dir.filePath("buttons.ac3");
     Harness h;
     h.chooseSource(source);

@@ -79,11 +79,6 @@ double secondsOf(const QString &file)
            media.get(MediaLibrary::Audio, "SamplingRate").toDouble();
 }
 
-QString mediaFinding(const QString &name)
-{
-    return QString(KELVANE_SOURCE_DIR) + "/../shared/media-findings/" + name;
-}
-
 // ffmpeg's whole output for one real conversion with the command the window builds.
 QByteArray convert(const QString &source, const QString &output, const QString &format)
 {
@@ -462,14 +457,14 @@ void TestOutputCheck::diskFullInTheLastSecond()
 // streams differently: a track ffmpeg skips, Ogg streams listed by serial number.
 void TestOutputCheck::streamShownIsStreamEncoded_data()
 {
-    QTest::addColumn<QString>("source"); // a media finding, or a name for two Ogg streams
+    QTest::addColumn<QString>("source"); // a name for the file made for the row
     QTest::addColumn<QString>("shown");
     QTest::addColumn<double>("hz");
     QTest::addColumn<double>("seconds");
     QTest::newRow("Matroska, buttons before two audio tracks")
-        << "mkv-buttons-first.mkv"
+        << "buttons-first.mkv"
         << " 44100rate 2channels " << 440.0 << 4.0;
-    QTest::newRow("Matroska, buttons before the audio") << "mkv-buttons-one-audio.mkv"
+    QTest::newRow("Matroska, buttons before the audio") << "buttons-one-audio.mkv"
                                                         << " 44100rate 2channels " << 440.0 << 4.0;
     QTest::newRow("Ogg, shown stream first") << "first.ogg"
                                              << "" << 0.0 << 0.0;
@@ -501,9 +496,9 @@ void TestOutputCheck::streamShownIsStreamEncoded()
         hz = wantSecond ? 1000 : 440;
         seconds = wantSecond ? 6 : 4;
     } else {
-        source = mediaFinding(source);
-        if (!QFile::exists(source))
-            QSKIP("the media findings are not beside the project");
+        const bool secondAudio = source == "buttons-first.mkv";
+        source = m_dir.filePath(source);
+        QVERIFY(fixtures::matroskaButtonsFirst(source, secondAudio));
     }
     const ProbeResult found = probe::probeSource(library, source, "192");
     QVERIFY2(found.summary.contains(shown), qPrintable(found.summary));

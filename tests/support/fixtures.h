@@ -88,6 +88,45 @@ inline QStringList twoTones(const QStringList &extra)
            extra;
 }
 
+// A Matroska file whose first track is a DVD button track, which ffmpeg skips while
+// libmediainfo counts it, before 4 s of 440 Hz stereo PCM at 44100 Hz and, with secondAudio,
+// 6 s of 1000 Hz mono PCM at 48000 Hz. ffmpeg writes no button track: it writes a subtitle
+// track there, whose type and codec are then made a button track's in place (a Matroska string
+// may end in zero bytes).
+inline bool matroskaButtonsFirst(const QString &path, bool secondAudio)
+{
+    const QString srt = path + ".srt";
+    QFile subtitles(srt);
+    if (!subtitles.open(QIODevice::WriteOnly) ||
+        subtitles.write("1\n00:00:00,000 --> 00:00:01,000\nbutton\n") < 0)
+        return false;
+    subtitles.close();
+    QStringList arguments{
+        "-f",   "lavfi", "-i",   "sine=frequency=440:duration=4:sample_rate=44100",
+        "-f",   "lavfi", "-i",   "sine=frequency=1000:duration=6:sample_rate=48000",
+        "-i",   srt,     "-map", "2:s",
+        "-map", "0:a"};
+    if (secondAudio)
+        arguments += QStringList{"-map", "1:a", "-ac:a:1", "1"};
+    arguments += QStringList{"-ac:a:0", "2", "-c:a", "pcm_s16le", "-c:s", "srt", "-f", "matroska"};
+    const bool made = ffmpeg(arguments, path);
+    QFile::remove(srt);
+    QFile file(path);
+    if (!made || !file.open(QIODevice::ReadWrite))
+        return false;
+    QByteArray bytes = file.readAll();
+    // The codec id (0x86, 11 bytes), then the track type (0x83, 1 byte, subtitle 0x11).
+    const QByteArray subtitle = QByteArray("\x86\x8bS_TEXT/UTF8\x83\x81\x11", 16);
+    const qsizetype at = bytes.indexOf(subtitle);
+    if (at < 0 || bytes.indexOf(subtitle, at + 1) >= 0)
+        return false;
+    bytes.replace(at, subtitle.size(),
+                  QByteArray("\x86\x8b"
+                             "B_VOBBTN\0\0\0\x83\x81\x12",
+                             16));
+    return file.seek(0) && file.write(bytes) == bytes.size();
+}
+
 // The frequency of a tone file's first audio stream, from its zero crossings.
 inline double toneHz(const QString &file)
 {
