@@ -75,7 +75,7 @@ private:
 // was measured to need (strace -f over WAV, MP3, MP4, Matroska, MPEG-PS, MPEG-TS, MXF, Ogg and
 // AC3 files, large MP4 and QuickTime files among them), and the rest of what glibc's allocator
 // and locks may call.
-bool confine()
+[[maybe_unused]] bool confine() // not called in sanitizer builds
 {
     scmp_filter_ctx filter = seccomp_init(SCMP_ACT_ERRNO(EPERM));
     if (!filter)
